@@ -1,0 +1,303 @@
+#include "image.h"
+
+const char* const systemModules[4] = {"KERNEL32.dll", "NTDLL.dll", "USER32.dll", "GDI32.dll"};
+const char* const implementedModules[3] = {"KERNEL32.dll", "NTDLL.dll", "USER32.dll"};
+
+namespace {
+
+// The section table, as read, and the ".idata" entry inside it.
+uint8_t* fullHeader = nullptr;
+uint32_t fullHeaderSize = 0;
+const uint8_t* idataHdr = nullptr;
+
+uint16_t u16At(const uint8_t* p) {
+  return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+
+uint32_t u32At(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+char upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+
+bool sameIgnoringCase(const char* a, const char* b) {
+  for (; *a != '\0' || *b != '\0'; ++a, ++b)
+    if (upper(*a) != upper(*b)) return false;
+  return true;
+}
+
+bool readU32(Bytes bytes, uint64_t offset, uint32_t* value) {
+  if (!inBounds(bytes, offset, 4)) return false;
+  *value = u32At(bytes.data + offset);
+  return true;
+}
+
+// A NUL-terminated string at `offset`, or null when it starts outside `bytes`
+// or has no NUL before their end.
+const char* stringAt(Bytes bytes, uint64_t offset) {
+  if (!inBounds(bytes, offset, 1)) return nullptr;
+  for (uint64_t i = offset; i < bytes.size; ++i)
+    if (bytes.data[i] == 0) return reinterpret_cast<const char*>(bytes.data + offset);
+  return nullptr;
+}
+
+// The text of one damage report, built without the C library.
+struct Note {
+  char text[160];
+  size_t used = 0;
+
+  Note& add(const char* s) {
+    for (; *s != '\0' && used + 1 < sizeof text; ++s) text[used++] = *s;
+    text[used] = '\0';
+    return *this;
+  }
+  Note& addHex(uint64_t value) {
+    char digits[17];
+    int n = 0;
+    do {
+      digits[n++] = "0123456789ABCDEF"[value & 0xF];
+      value >>= 4;
+    } while (value != 0 || n < 8);
+    add("0x");
+    char one[2] = {0, 0};
+    while (n > 0) {
+      one[0] = digits[--n];
+      add(one);
+    }
+    return *this;
+  }
+  Note& addDecimal(uint64_t value) {
+    char digits[21];
+    int n = 0;
+    do {
+      digits[n++] = static_cast<char>('0' + value % 10);
+      value /= 10;
+    } while (value != 0);
+    char one[2] = {0, 0};
+    while (n > 0) {
+      one[0] = digits[--n];
+      add(one);
+    }
+    return *this;
+  }
+};
+
+// Every damaged structure is reported with this one line, and the run ends
+// with status 1.
+bool damaged(const Note& note) {
+  outPrint("\nDamaged image: %s\n", note.text);
+  return false;
+}
+
+// Damage inside the import section: `what` at the relative virtual address
+// `address` either starts outside the section or, for a string, runs past it.
+bool damagedAt(const char* what, uint64_t address, bool runsPast) {
+  Note note;
+  note.add(what).add(" at address ").addHex(address);
+  note.add(runsPast ? " runs past the end of the import section"
+                    : " lies outside the import section");
+  return damaged(note);
+}
+
+// Offset in the import section of the relative virtual address `rva`. An
+// address below the section yields an offset beyond any buffer, far enough
+// that adding a list index to it cannot wrap.
+const uint64_t kOutside = uint64_t(1) << 40;
+uint64_t sectionOffset(uint64_t rva, uint32_t virtualAddress) {
+  return rva >= virtualAddress ? rva - virtualAddress : kOutside;
+}
+
+// Reads a name at `rva`; reports the damage when it cannot.
+const char* nameAt(Bytes section, uint32_t virtualAddress, uint64_t rva, const char* what) {
+  const uint64_t offset = sectionOffset(rva, virtualAddress);
+  const char* name = stringAt(section, offset);
+  if (name == nullptr) damagedAt(what, rva, inBounds(section, offset, 1));
+  return name;
+}
+
+bool isIdataName(const char* name) {
+  static const char kIdata[] = ".idata";
+  for (int i = 0; i < 6; ++i)
+    if (upper(name[i]) != upper(kIdata[i])) return false;
+  return name[6] == '\0';
+}
+
+uint32_t smaller(uint32_t claimed, uint64_t available) {
+  return available < claimed ? static_cast<uint32_t>(available) : claimed;
+}
+
+void notPe() { outPrint("Not a PE file\n"); }
+
+}  // namespace
+
+bool inBounds(Bytes bytes, uint64_t offset, uint64_t length) {
+  return offset <= bytes.size && length <= bytes.size - offset;
+}
+
+DosHeader decodeDosHeader(const uint8_t* bytes) {
+  DosHeader h;
+  h.e_magic = u16At(bytes + 0x00);
+  h.e_lfarlc = u16At(bytes + 0x18);
+  h.e_lfanew = u32At(bytes + 0x3C);
+  return h;
+}
+
+PeHeader decodePeHeader(const uint8_t* bytes) {
+  PeHeader h;
+  h.Signature = u32At(bytes + 0x00);
+  h.nObjects = u16At(bytes + 0x06);
+  h.SizeOfHeaders = u32At(bytes + 0x54);
+  return h;
+}
+
+SectionEntry decodeSectionEntry(const uint8_t* bytes) {
+  SectionEntry e;
+  copyBytes(e.Name, bytes, sizeof e.Name);
+  e.VirtualAddress = u32At(bytes + 0x0C);
+  e.SizeOfRawData = u32At(bytes + 0x10);
+  e.PointerToRawData = u32At(bytes + 0x14);
+  return e;
+}
+
+bool isSystemModule(const char* name) {
+  for (const char* entry : systemModules)
+    if (sameIgnoringCase(name, entry)) return true;
+  return false;
+}
+
+bool isImplementedModule(const char* name) {
+  for (const char* entry : implementedModules)
+    if (sameIgnoringCase(name, entry)) return true;
+  return false;
+}
+
+void reportFunction(const char* name, HostHandle modHandle) {
+  outPrint(GetProcAddress(modHandle, name) != nullptr ? "Implemented\n" : "Not implemented\n");
+}
+
+bool loadImportSection(File* stream, const PeHeader& hdr, uint64_t headerEnd, Bytes* section) {
+  section->data = nullptr;
+  section->size = 0;
+
+  // Memory follows the file: no more is allocated than the file can supply.
+  const uint64_t size = fileSize(stream);
+  const uint32_t wanted = smaller(hdr.SizeOfHeaders, size > headerEnd ? size - headerEnd : 0);
+  fullHeader = static_cast<uint8_t*>(memAlloc(wanted));
+  ZCHECK(hdr.SizeOfHeaders != 0 && (wanted == 0 || fullHeader != nullptr), "fullHeader", 52);
+  fullHeaderSize = wanted == 0 ? 0 : fileRead(stream, fullHeader, wanted);
+  const Bytes table = {fullHeader, fullHeaderSize};
+
+  unsigned i = 0;
+  for (; i < hdr.nObjects; ++i) {
+    const uint64_t at = static_cast<uint64_t>(i) * kSectionEntrySize;
+    if (!inBounds(table, at, kSectionEntrySize)) {
+      Note note;
+      note.add("section table entry ").addDecimal(i).add(" lies outside the ");
+      note.addDecimal(fullHeaderSize).add(" header bytes read");
+      return damaged(note);
+    }
+    char name[9];
+    copyBytes(name, fullHeader + at, 8);
+    name[8] = '\0';
+    if (isIdataName(name)) break;
+  }
+  ZCHECK(i < hdr.nObjects, "i < hdr.nObjects", 66);
+  idataHdr = fullHeader + static_cast<uint64_t>(i) * kSectionEntrySize;
+
+  const SectionEntry idata = decodeSectionEntry(idataHdr);
+  const uint64_t start = idata.PointerToRawData;
+  const uint32_t rawSize = smaller(idata.SizeOfRawData, size > start ? size - start : 0);
+  uint8_t* buffer = static_cast<uint8_t*>(memAlloc(rawSize));
+  section->data = buffer;
+  if (buffer != nullptr && fileSeek(stream, idata.PointerToRawData))
+    section->size = fileRead(stream, buffer, rawSize);
+  if (section->size == 0) {
+    Note note;
+    note.add("the import section at file offset ").addHex(start);
+    note.add(rawSize == 0 ? " holds no data" : " could not be read");
+    return damaged(note);
+  }
+  return true;
+}
+
+bool reportImports(Bytes section) {
+  const uint32_t virtualAddress = decodeSectionEntry(idataHdr).VirtualAddress;
+  for (uint64_t at = 0;; at += kDescriptorSize) {
+    uint32_t nameRva = 0;
+    if (!readU32(section, at + 0x0C, &nameRva))
+      return damagedAt("import descriptor", virtualAddress + at, false);
+    if (nameRva == 0) return true;
+
+    const char* name = nameAt(section, virtualAddress, nameRva, "module name");
+    if (name == nullptr) return false;
+    if (!isSystemModule(name)) {
+      outPrint("\nModule %s is not a system module.\n", name);
+      continue;
+    }
+    if (!isImplementedModule(name)) {
+      outPrint("\nThe Orvanel 32bit DOS extender does not implement %s\n", name);
+      continue;
+    }
+    outPrint("\nImports from %s\n", name);
+
+    uint32_t list = 0;
+    if (!readU32(section, at + 0x00, &list) || (list == 0 && !readU32(section, at + 0x10, &list)))
+      return damagedAt("import descriptor", virtualAddress + at, false);
+    const uint64_t listOffset = sectionOffset(list, virtualAddress);
+
+    const HostHandle modHandle = GetModuleHandleA(name);
+    ZCHECK(modHandle != nullptr, "modHandle", 165);
+
+    for (uint64_t k = 0;; ++k) {
+      uint32_t impOrd = 0;
+      if (!readU32(section, listOffset + 4 * k, &impOrd))
+        return damagedAt("lookup entry", static_cast<uint64_t>(list) + 4 * k, false);
+      if (impOrd == 0) break;
+      ZCHECK(!(impOrd & 0x80000000u), "!(*impOrd & 0x80000000)", 172);
+      if (!inBounds(section, sectionOffset(impOrd, virtualAddress), 2))
+        return damagedAt("hint/name entry", impOrd, false);
+      const char* function =
+          nameAt(section, virtualAddress, static_cast<uint64_t>(impOrd) + 2, "function name");
+      if (function == nullptr) return false;
+      outPrint("%-40s", function);
+      reportFunction(function, modHandle);
+    }
+  }
+}
+
+int checkImage(File* stream) {
+  uint8_t dos[kDosHeaderSize];
+  if (fileRead(stream, dos, kDosHeaderSize) != kDosHeaderSize) {
+    notPe();
+    return 1;
+  }
+  const DosHeader dosHeader = decodeDosHeader(dos);
+  if (dosHeader.e_magic != 0x5A4D || dosHeader.e_lfarlc != 0x0040) {
+    notPe();
+    return 1;
+  }
+  uint8_t pe[kPeHeaderSize];
+  if (!fileSeek(stream, dosHeader.e_lfanew) ||
+      fileRead(stream, pe, kPeHeaderSize) != kPeHeaderSize) {
+    notPe();
+    return 1;
+  }
+  const PeHeader hdr = decodePeHeader(pe);
+  if (hdr.Signature != 0x00004550) {
+    notPe();
+    return 1;
+  }
+
+  Bytes section;
+  const uint64_t headerEnd = static_cast<uint64_t>(dosHeader.e_lfanew) + kPeHeaderSize;
+  bool complete = loadImportSection(stream, hdr, headerEnd, &section);
+  if (complete) complete = reportImports(section);
+
+  memFree(const_cast<uint8_t*>(section.data));
+  memFree(fullHeader);
+  fullHeader = nullptr;
+  fullHeaderSize = 0;
+  idataHdr = nullptr;
+  return complete ? 0 : 1;
+}

@@ -1,0 +1,174 @@
+// The system-independent half of the run-time conventions: formatted output
+// with line-feed translation and the 512-byte buffer, and the report of a
+// failed internal check.
+#include "platform.h"
+
+size_t textLength(const char* text) {
+  size_t n = 0;
+  while (text[n] != '\0') ++n;
+  return n;
+}
+
+void copyBytes(void* to, const void* from, size_t count) {
+  unsigned char* d = static_cast<unsigned char*>(to);
+  const unsigned char* s = static_cast<const unsigned char*>(from);
+  for (size_t i = 0; i < count; ++i) d[i] = s[i];
+}
+
+namespace {
+
+OutSink outSink = nullptr;
+bool outConsole = false;
+bool outFailed = false;
+char outBuffer[kOutBufferSize];
+size_t outUsed = 0;
+
+// Width of the "%-40s" field.
+const size_t kFieldWidth = 40;
+
+void sinkWrite(const char* bytes, size_t count) {
+  if (count == 0) return;
+  if (outSink == nullptr || !outSink(bytes, count)) outFailed = true;
+}
+
+void flushBuffer() {
+  sinkWrite(outBuffer, outUsed);
+  outUsed = 0;
+}
+
+// Receives the translated bytes of one message. When `spill` is set, a full
+// chunk is handed to it and the chunk starts again; otherwise the chunk is
+// known to be large enough.
+struct Chunk {
+  char* bytes;
+  size_t size;
+  size_t used;
+  bool spill;
+};
+
+void put(Chunk& chunk, char c) {
+  if (chunk.used == chunk.size) {
+    sinkWrite(chunk.bytes, chunk.used);
+    chunk.used = 0;
+  }
+  chunk.bytes[chunk.used++] = c;
+}
+
+void putText(Chunk& chunk, const char* text) {
+  for (; *text != '\0'; ++text) {
+    if (*text == '\n') put(chunk, '\r');
+    put(chunk, *text);
+  }
+}
+
+// Length of a conversion at `format` ("%s" or "%-40s"), or 0 if there is none.
+size_t conversionLength(const char* format) {
+  if (format[0] != '%') return 0;
+  if (format[1] == 's') return 2;
+  if (format[1] == '-' && format[2] == '4' && format[3] == '0' && format[4] == 's') return 5;
+  return 0;
+}
+
+// Walks one message: its literal text and its conversions. With a chunk it
+// writes the translated bytes; it always returns their number.
+size_t renderMessage(const char* format, const char* arg, Chunk* chunk) {
+  if (arg == nullptr) arg = "";
+  size_t total = 0;
+  for (const char* f = format; *f != '\0';) {
+    const size_t conv = conversionLength(f);
+    if (conv == 0) {
+      total += (*f == '\n') ? 2 : 1;
+      if (chunk != nullptr) {
+        if (*f == '\n') put(*chunk, '\r');
+        put(*chunk, *f);
+      }
+      ++f;
+      continue;
+    }
+    size_t length = 0;
+    size_t lineFeeds = 0;
+    for (const char* a = arg; *a != '\0'; ++a, ++length) lineFeeds += (*a == '\n');
+    total += length + lineFeeds;
+    if (chunk != nullptr) putText(*chunk, arg);
+    if (conv == 5 && length < kFieldWidth) {
+      total += kFieldWidth - length;
+      if (chunk != nullptr)
+        for (size_t i = length; i < kFieldWidth; ++i) put(*chunk, ' ');
+    }
+    f += conv;
+  }
+  return total;
+}
+
+}  // namespace
+
+void outOpen(OutSink sink, bool console) {
+  outSink = sink;
+  outConsole = console;
+  outFailed = false;
+  outUsed = 0;
+}
+
+void outPrint(const char* format, const char* arg) {
+  const size_t length = renderMessage(format, arg, nullptr);
+  if (!outConsole) {
+    if (length > kOutBufferSize - outUsed) flushBuffer();
+    if (length <= kOutBufferSize - outUsed) {
+      Chunk chunk = {outBuffer + outUsed, length, 0, false};
+      renderMessage(format, arg, &chunk);
+      outUsed += length;
+      return;
+    }
+  }
+  // A console gets each message at once, in one write; so does a message too
+  // large for the buffer. Only when no memory can be had for a very long one
+  // does it go out in pieces.
+  char local[1024];
+  char* bytes = local;
+  size_t size = sizeof local;
+  if (length > size) {
+    char* heap = static_cast<char*>(memAlloc(length));
+    if (heap != nullptr) {
+      bytes = heap;
+      size = length;
+    }
+  }
+  Chunk chunk = {bytes, size, 0, true};
+  renderMessage(format, arg, &chunk);
+  sinkWrite(chunk.bytes, chunk.used);
+  if (bytes != local) memFree(bytes);
+}
+
+bool outClose() {
+  flushBuffer();
+  return !outFailed;
+}
+
+[[noreturn]] void checkFailed(const char* expression, int line) {
+  // "\r\nAssertion failed: EXPR, file ZYMRAN, line N\r\n" and then
+  // "\r\nAbnormal program termination\r\n", in one write.
+  static const char kHead[] = "\r\nAssertion failed: ";
+  static const char kFile[] = ", file ZYMRAN, line ";
+  static const char kTail[] = "\r\n\r\nAbnormal program termination\r\n";
+  char report[512];
+  size_t used = 0;
+  auto append = [&](const char* text, size_t count) {
+    if (count > sizeof report - used) count = sizeof report - used;
+    copyBytes(report + used, text, count);
+    used += count;
+  };
+  char digits[12];
+  size_t nDigits = 0;
+  unsigned value = line < 0 ? 0u : static_cast<unsigned>(line);
+  do {
+    digits[sizeof digits - 1 - nDigits++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  append(kHead, sizeof kHead - 1);
+  append(expression, textLength(expression));
+  append(kFile, sizeof kFile - 1);
+  append(digits + sizeof digits - nDigits, nDigits);
+  append(kTail, sizeof kTail - 1);
+  writeStdErr(report, used);
+  endProcessNow(3);
+}

@@ -1,0 +1,85 @@
+// The run-time conventions that the rest of the tool relies on: the text
+// output stream, the internal check, the image file stream, heap buffers and
+// the end of the process. platform_posix.cc and platform_win32.cc implement the
+// system side; common.cc holds the part that is the same on both.
+#ifndef ZYMRAN_PLATFORM_H
+#define ZYMRAN_PLATFORM_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+// ---- Standard output -------------------------------------------------------
+
+// Writes bytes to wherever standard output goes; returns false on failure.
+typedef bool (*OutSink)(const char* bytes, size_t count);
+
+// Size of the output buffer used when standard output is not a console.
+const size_t kOutBufferSize = 512;
+
+// Connects the output stream to a sink. A console is unbuffered: every message
+// is written at once. Anything else is buffered through kOutBufferSize bytes.
+void outOpen(OutSink sink, bool console);
+
+// Formatted print of one message. The format may hold "%s" and "%-40s", each
+// taking `arg`; every line feed is written as a carriage return and a line
+// feed. "%-40s" pads with blanks to 40 columns and never cuts a longer string.
+void outPrint(const char* format, const char* arg = nullptr);
+
+// Writes out what the buffer holds. Returns false if any write to the sink
+// has failed since outOpen.
+bool outClose();
+
+// ---- Internal checks -------------------------------------------------------
+
+// Reports a failed internal check on the standard-error handle and ends the
+// process at once with status 3, flushing nothing.
+[[noreturn]] void checkFailed(const char* expression, int line);
+
+// An internal check with its fixed line number and the expression text that
+// its report shows.
+#define ZCHECK(condition, text, line) \
+  ((condition) ? (void)0 : checkFailed((text), (line)))
+
+// ---- Image file stream -----------------------------------------------------
+
+struct File;
+
+// Opens an existing regular file for binary reading. `path` is the resolved
+// path as shown to the user. Returns null if it cannot be opened or is not a
+// regular file.
+File* fileOpen(const char* path);
+// Reads up to `count` bytes at the current position; returns the number read
+// (fewer at the end of the file or on an error).
+uint32_t fileRead(File* file, void* buffer, uint32_t count);
+// Moves to `offset` bytes from the start of the file.
+bool fileSeek(File* file, uint32_t offset);
+// The file's size in bytes when it was opened.
+uint64_t fileSize(const File* file);
+void fileClose(File* file);
+
+// ---- Heap ------------------------------------------------------------------
+
+void* memAlloc(size_t size);  // null when size is 0 or memory is short
+void memFree(void* block);
+
+// ---- Process ---------------------------------------------------------------
+
+// Connects standard output and prepares the process; called first by main.
+void platformStart();
+// Ends the run normally: flushes standard output and turns main's result into
+// the exit status (2 when standard output could not be written).
+int platformEnd(int status);
+
+// Writes to the standard-error handle, unbuffered and untranslated.
+bool writeStdErr(const char* bytes, size_t count);
+
+// Ends the process at once with `status`: no exit handlers, no flush.
+[[noreturn]] void endProcessNow(int status);
+
+// ---- Small string helpers (no C library needed) ---------------------------
+
+size_t textLength(const char* text);
+// Copies `count` bytes; the regions must not overlap.
+void copyBytes(void* to, const void* from, size_t count);
+
+#endif

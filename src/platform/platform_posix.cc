@@ -1,0 +1,107 @@
+// The run-time conventions over POSIX system calls.
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform.h"
+
+namespace {
+
+bool writeAll(int fd, const char* bytes, size_t count) {
+  while (count > 0) {
+    const ssize_t n = write(fd, bytes, count);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    bytes += n;
+    count -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool writeStdOut(const char* bytes, size_t count) { return writeAll(1, bytes, count); }
+
+}  // namespace
+
+struct File {
+  int fd;
+  uint64_t size;
+};
+
+bool writeStdErr(const char* bytes, size_t count) { return writeAll(2, bytes, count); }
+
+[[noreturn]] void endProcessNow(int status) { _exit(status); }
+
+void platformStart() {
+  // A reader that goes away must not end the run on a signal: the failed
+  // write is reported like any other, and the exit status says so.
+  signal(SIGPIPE, SIG_IGN);
+  outOpen(writeStdOut, isatty(1) == 1);
+}
+
+int platformEnd(int status) {
+  if (!outClose()) {
+    static const char kMessage[] = "Couldn't write to standard output\r\n";
+    writeStdErr(kMessage, sizeof kMessage - 1);
+    return 2;
+  }
+  return status;
+}
+
+File* fileOpen(const char* path) {
+  // The path follows DOS conventions; here a backslash is a separator too.
+  const size_t length = textLength(path);
+  char* native = static_cast<char*>(memAlloc(length + 1));
+  if (native == nullptr) return nullptr;
+  for (size_t i = 0; i <= length; ++i) native[i] = path[i] == '\\' ? '/' : path[i];
+  // O_NONBLOCK keeps a FIFO from blocking the open; it is refused below.
+  const int fd = open(native, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  memFree(native);
+  if (fd < 0) return nullptr;
+  struct stat info;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
+      fcntl(fd, F_SETFL, 0) != 0) {
+    close(fd);
+    return nullptr;
+  }
+  File* file = static_cast<File*>(memAlloc(sizeof(File)));
+  if (file == nullptr) {
+    close(fd);
+    return nullptr;
+  }
+  file->fd = fd;
+  file->size = info.st_size < 0 ? 0 : static_cast<uint64_t>(info.st_size);
+  return file;
+}
+
+uint32_t fileRead(File* file, void* buffer, uint32_t count) {
+  char* to = static_cast<char*>(buffer);
+  uint32_t done = 0;
+  while (done < count) {
+    const ssize_t n = read(file->fd, to + done, count - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<uint32_t>(n);
+  }
+  return done;
+}
+
+bool fileSeek(File* file, uint32_t offset) {
+  return lseek(file->fd, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset);
+}
+
+uint64_t fileSize(const File* file) { return file->size; }
+
+void fileClose(File* file) {
+  if (file == nullptr) return;
+  close(file->fd);
+  memFree(file);
+}
+
+void* memAlloc(size_t size) { return size == 0 ? nullptr : malloc(size); }
+
+void memFree(void* block) { free(block); }
