@@ -1,1 +1,326 @@
+// Runs the real executables as processes and compares their exact output
+// bytes and exit statuses, through pipes and on a pseudo-terminal.
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
 
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "image_builder.h"
+#include "test_support.h"
+
+namespace {
+
+const std::string kTool = ZYMRAN_BIN_DIR "/zymran";
+const std::string kNoMarker = ZYMRAN_TEST_BIN_DIR "/zymran_nomarker";
+const std::string kNoUser32 = ZYMRAN_TEST_BIN_DIR "/zymran_nouser32";
+const std::string kNoKernel32 = ZYMRAN_TEST_BIN_DIR "/zymran_nokernel32";
+
+#if defined(__SANITIZE_ADDRESS__)
+const bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+const bool kSanitized = true;
+#else
+const bool kSanitized = false;
+#endif
+#else
+const bool kSanitized = false;
+#endif
+
+struct ToolRun {
+  std::string out;
+  std::string err;
+  int status = -1;  // exit status, or 128 + signal
+};
+
+enum class Stdout { Pipe, Terminal, DevFull, ClosedPipe };
+
+struct Options {
+  Stdout stdoutKind = Stdout::Pipe;
+  rlim_t addressSpace = 0;  // a limit on the child's memory, when not 0
+};
+
+// Reads everything from the descriptors until both are closed; gives up after
+// 20 seconds, so that a hanging tool fails the test instead of stalling it.
+void drain(int outFd, int errFd, ToolRun& run) {
+  char buffer[4096];
+  struct pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
+  int open = (outFd >= 0) + (errFd >= 0);
+  while (open > 0) {
+    const int ready = poll(fds, 2, 20000);
+    if (ready <= 0) {
+      ADD_FAILURE() << "no output for 20 seconds";
+      return;
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+      if (n > 0) {
+        (i == 0 ? run.out : run.err).append(buffer, static_cast<size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        fds[i].fd = -1;  // end of file, or EIO when a terminal's last writer left
+        --open;
+      }
+    }
+  }
+}
+
+ToolRun runTool(const std::string& exe, const std::vector<std::string>& args, Options options = {}) {
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(exe.c_str()));
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+
+  int errPipe[2];
+  int outPipe[2] = {-1, -1};
+  if (pipe(errPipe) != 0) abort();
+  int master = -1;
+  pid_t pid;
+  if (options.stdoutKind == Stdout::Terminal) {
+    pid = forkpty(&master, nullptr, nullptr, nullptr);
+  } else {
+    if (pipe(outPipe) != 0) abort();
+    pid = fork();
+  }
+  if (pid < 0) abort();
+  if (pid == 0) {
+    dup2(errPipe[1], 2);
+    if (options.stdoutKind == Stdout::Terminal) {
+      struct termios raw;
+      tcgetattr(1, &raw);
+      cfmakeraw(&raw);  // pass the tool's bytes through untouched
+      tcsetattr(1, TCSANOW, &raw);
+    } else if (options.stdoutKind == Stdout::DevFull) {
+      const int full = open("/dev/full", O_WRONLY);
+      dup2(full, 1);
+    } else {
+      if (options.stdoutKind == Stdout::ClosedPipe) close(outPipe[0]);
+      dup2(outPipe[1], 1);
+    }
+    if (options.addressSpace != 0) {
+      struct rlimit limit = {options.addressSpace, options.addressSpace};
+      setrlimit(RLIMIT_AS, &limit);
+    }
+    signal(SIGPIPE, SIG_DFL);
+    execv(exe.c_str(), argv.data());
+    _exit(127);
+  }
+  close(errPipe[1]);
+  int outFd = master;
+  if (options.stdoutKind != Stdout::Terminal) {
+    close(outPipe[1]);
+    outFd = outPipe[0];
+    if (options.stdoutKind == Stdout::ClosedPipe) {
+      close(outPipe[0]);
+      outFd = -1;
+    }
+  }
+  ToolRun run;
+  drain(outFd, errPipe[0], run);
+  if (outFd >= 0) close(outFd);
+  close(errPipe[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return run;
+}
+
+std::string banner() { return kBanner; }
+
+std::string failedCheck(const std::string& expression, int line) {
+  return "\r\nAssertion failed: " + expression + ", file ZYMRAN, line " + std::to_string(line) +
+         "\r\n\r\nAbnormal program termination\r\n";
+}
+
+std::string sampleFile() {
+  static const std::string path = writeTempFile("sample.dll", buildImage(sampleImageSpec()).bytes);
+  return path;
+}
+
+const std::string kSampleReport = crlf(
+    "\nImports from KERNEL32.dll\n"
+    "GetVersion                              Implemented\n"
+    "GetStartupInfoA                         Implemented\n"
+    "GetCommandLineA                         Implemented\n"
+    "SetUnhandledExceptionFilter             Not implemented\n"
+    "ExitProcess                             Implemented\n"
+    "\nImports from USER32.dll\n"
+    "MessageBoxA                             Implemented\n"
+    "DrawTextA                               Not implemented\n"
+    "\nThe Orvanel 32bit DOS extender does not implement GDI32.dll\n"
+    "\nModule COMCTL32.dll is not a system module.\n");
+
+const std::string kUsage =
+    "\r\nZYMRAN <filespec>[.DLL]\r\n  Prints compatibility report of 32bit EXE or DLL\r\n";
+const std::string kOutsideHost =
+    "This application must be run under the Orvanel 32bit DOS extender.\r\n";
+
+std::string couldNotOpen(const std::string& path) { return "Couldn't open '" + path + "'\r\n"; }
+
+TEST(Tool, CommandLineOutcomes) {
+  const std::string dir = tempDir();
+  const std::string sample = sampleFile();
+  const std::string app = writeTempFile("APP.dll", buildImage(sampleImageSpec()).bytes);
+  mkdir((dir + "/sub").c_str(), 0755);
+  writeTempFile("sub/inner.dll", buildImage(sampleImageSpec()).bytes);
+  mkdir((dir + "/folder.dll").c_str(), 0755);
+  mkfifo((dir + "/pipe.dll").c_str(), 0644);
+  if (symlink("/dev/null", (dir + "/device.dll").c_str()) != 0) FAIL();
+  writeTempFile("text.dll", std::vector<uint8_t>{'h', 'e', 'l', 'l', 'o'});
+  // 259 characters: with ".dll" the resolved path is 263 long, over the 259 that can be opened.
+  // The file exists, yet a path that long is refused.
+  const std::string longArgument = dir + "/" + std::string(258 - dir.size(), 'n');
+  writeTempFile(longArgument.substr(dir.size() + 1) + ".dll", buildImage(sampleImageSpec()).bytes);
+
+  struct Case {
+    const char* title;
+    std::string exe;
+    std::vector<std::string> args;
+    std::string out;
+    int status;
+  };
+  const Case cases[] = {
+      {"no argument", kTool, {}, banner() + kUsage, 0},
+      {"no argument outside the host", kNoMarker, {}, banner() + kUsage, 0},
+      {"outside the host", kNoMarker, {sample}, banner() + kOutsideHost, 2},
+      {"outside the host, missing file", kNoMarker, {dir + "/none"}, banner() + kOutsideHost, 2},
+      {"report", kTool, {sample}, banner() + kSampleReport, 0},
+      {"extra arguments ignored", kTool, {sample, "x", "y"}, banner() + kSampleReport, 0},
+      {"default extension", kTool, {dir + "/APP"}, banner() + kSampleReport, 0},
+      {"backslash as separator", kTool, {dir + "\\sub\\inner"}, banner() + kSampleReport, 0},
+      {"missing with extension", kTool, {dir + "/APP.EXE"}, banner() + couldNotOpen(dir + "/APP.EXE"), 2},
+      {"missing without extension", kTool, {dir + "/none"}, banner() + couldNotOpen(dir + "/none.dll"), 2},
+      {"option-like argument", kTool, {"-h"}, banner() + couldNotOpen("-h.dll"), 2},
+      {"slash question mark", kTool, {"/?"}, banner() + couldNotOpen("/?.dll"), 2},
+      {"directory", kTool, {dir + "/folder"}, banner() + couldNotOpen(dir + "/folder.dll"), 2},
+      {"FIFO", kTool, {dir + "/pipe"}, banner() + couldNotOpen(dir + "/pipe.dll"), 2},
+      {"device", kTool, {dir + "/device"}, banner() + couldNotOpen(dir + "/device.dll"), 2},
+      {"over-long path", kTool, {longArgument}, banner() + couldNotOpen(longArgument + ".dll"), 2},
+      {"not a PE file", kTool, {dir + "/text"}, banner() + "Not a PE file\r\n", 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.title);
+    const ToolRun run = runTool(c.exe, c.args);
+    EXPECT_EQ(c.out, run.out);
+    EXPECT_EQ("", run.err);
+    EXPECT_EQ(c.status, run.status);
+  }
+}
+
+// A failed internal check ends the run at once: on a terminal the lines
+// before it have appeared; through a pipe what sat in the buffer is lost.
+TEST(Tool, FailedChecksOnATerminalAndThroughAPipe) {
+  ImageSpec ordinal = sampleImageSpec();
+  ordinal.modules[0].functions.insert(ordinal.modules[0].functions.begin() + 2, byOrdinal(3));
+  const std::string ordinalFile = writeTempFile("ordinal.dll", buildImage(ordinal).bytes);
+  const std::string sample = sampleFile();
+
+  struct Case {
+    const char* title;
+    std::string exe;
+    std::string arg;
+    std::string terminalOut;
+    std::string check;
+  };
+  const Case cases[] = {
+      {"ordinal from KERNEL32", kTool, ordinalFile,
+       banner() + crlf("\nImports from KERNEL32.dll\n"
+                       "GetVersion                              Implemented\n"
+                       "GetStartupInfoA                         Implemented\n"),
+       failedCheck("!(*impOrd & 0x80000000)", 172)},
+      {"host without USER32", kNoUser32, sample,
+       banner() + crlf("\nImports from KERNEL32.dll\n"
+                       "GetVersion                              Implemented\n"
+                       "GetStartupInfoA                         Not implemented\n"
+                       "GetCommandLineA                         Not implemented\n"
+                       "SetUnhandledExceptionFilter             Not implemented\n"
+                       "ExitProcess                             Implemented\n"
+                       "\nImports from USER32.dll\n"),
+       failedCheck("modHandle", 165)},
+      {"host without KERNEL32", kNoKernel32, sample, banner(), failedCheck("kernelModule", 237)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.title);
+    Options terminal;
+    terminal.stdoutKind = Stdout::Terminal;
+    const ToolRun onTerminal = runTool(c.exe, {c.arg}, terminal);
+    EXPECT_EQ(c.terminalOut, onTerminal.out);
+    EXPECT_EQ(c.check, onTerminal.err);
+    EXPECT_EQ(3, onTerminal.status);
+
+    const ToolRun throughPipe = runTool(c.exe, {c.arg});
+    EXPECT_EQ("", throughPipe.out);
+    EXPECT_EQ(c.check, throughPipe.err);
+    EXPECT_EQ(3, throughPipe.status);
+  }
+}
+
+TEST(Tool, TerminalGetsTheSameBytes) {
+  Options terminal;
+  terminal.stdoutKind = Stdout::Terminal;
+  const ToolRun run = runTool(kTool, {sampleFile()}, terminal);
+  EXPECT_EQ(banner() + kSampleReport, run.out);
+  EXPECT_EQ(0, run.status);
+}
+
+// A report far larger than the output buffer arrives whole and in order.
+TEST(Tool, LongReportThroughAPipe) {
+  ImageSpec spec;
+  std::string expected = banner();
+  for (int m = 0; m < 3; ++m) {
+    ImportedModule module{m == 1 ? "NTDLL.dll" : "KERNEL32.dll", {}};
+    expected += crlf("\nImports from " + module.name + "\n");
+    for (int f = 0; f < 300; ++f) {
+      const std::string name = "Function" + std::to_string(m) + "_" + std::to_string(f) +
+                               std::string(static_cast<size_t>(f % 50), 'x');
+      module.functions.push_back({name});
+      expected += name + std::string(name.size() < 40 ? 40 - name.size() : 0, ' ') +
+                  "Not implemented\r\n";
+    }
+    spec.modules.push_back(module);
+  }
+  const ToolRun run = runTool(kTool, {writeTempFile("long.dll", buildImage(spec).bytes)});
+  EXPECT_EQ(expected, run.out);
+  EXPECT_EQ(0, run.status);
+}
+
+TEST(Tool, UnwritableStandardOutputIsAFailure) {
+  for (Stdout kind : {Stdout::DevFull, Stdout::ClosedPipe}) {
+    Options options;
+    options.stdoutKind = kind;
+    const ToolRun run = runTool(kTool, {sampleFile()}, options);
+    EXPECT_EQ(2, run.status);
+    EXPECT_EQ("Couldn't write to standard output\r\n", run.err);
+  }
+}
+
+// Sizes claimed by the headers do not become allocations: the run succeeds
+// with far less memory than they claim.
+TEST(Tool, MemoryFollowsTheFile) {
+  const BuiltImage base = buildImage(sampleImageSpec());
+  std::vector<uint8_t> b = base.bytes;
+  put32(b, base.peOffset + kPeSizeOfHeaders, 0xFFFFFFF0);
+  put32(b, base.importEntryOffset + kSectionSizeOfRawData, 0xFFFFFFF0);
+  b.resize(2048, 0);
+  Options options;
+  // The sanitizers reserve address space of their own; there an allocation
+  // of 4 GiB is caught by the sanitizer's own limit instead.
+  if (!kSanitized) options.addressSpace = 256u << 20;
+  const ToolRun run = runTool(kTool, {writeTempFile("huge.dll", b)}, options);
+  EXPECT_EQ(banner() + kSampleReport, run.out);
+  EXPECT_EQ("", run.err);
+  EXPECT_EQ(0, run.status);
+}
+
+}  // namespace

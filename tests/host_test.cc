@@ -1,1 +1,61 @@
+#include "host/host.h"
 
+#include <gtest/gtest.h>
+#include <string.h>
+
+namespace {
+
+TEST(StandInHost, ModuleLookup) {
+  struct Case {
+    const char* name;
+    const char* found;  // the module's table name, or null
+  };
+  const Case cases[] = {
+      {"KERNEL32.DLL", "KERNEL32.dll"}, {"kernel32.dll", "KERNEL32.dll"},
+      {"kernel32", "KERNEL32.dll"},     {"User32.Dll", "USER32.dll"},
+      {"ntdll", "NTDLL.dll"},           {"GDI32.dll", nullptr},
+      {"KERNEL32.EXE", nullptr},        {"KERNEL32.dl", nullptr},
+      {"KERNEL32.dllx", nullptr},       {"", nullptr},
+      {"KERNEL", nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const HostHandle module = GetModuleHandleA(c.name);
+    if (c.found == nullptr) {
+      EXPECT_EQ(nullptr, module);
+    } else {
+      ASSERT_NE(nullptr, module);
+      EXPECT_STREQ(c.found, module->name);
+    }
+  }
+}
+
+TEST(StandInHost, ExportLookupIsExact) {
+  const HostHandle kernel = GetModuleHandleA("KERNEL32.DLL");
+  ASSERT_NE(nullptr, kernel);
+  EXPECT_NE(nullptr, GetProcAddress(kernel, "Orvanel32"));
+  EXPECT_NE(nullptr, GetProcAddress(kernel, "GetVersion"));
+  EXPECT_EQ(nullptr, GetProcAddress(kernel, "getversion"));
+  EXPECT_EQ(nullptr, GetProcAddress(kernel, "GetVersio"));
+  EXPECT_EQ(nullptr, GetProcAddress(kernel, "GetVersionX"));
+  EXPECT_EQ(nullptr, GetProcAddress(kernel, ""));
+  EXPECT_EQ(nullptr, GetProcAddress(nullptr, "GetVersion"));
+  EXPECT_EQ(nullptr, GetProcAddress(GetModuleHandleA("USER32"), "GetVersion"));
+}
+
+// Binary search needs every export list in byte order; every export must be
+// found through the lookup, the first and the last included.
+TEST(StandInHost, GeneratedTableIsSortedAndComplete) {
+  ASSERT_GE(hostModuleCount, 3u);
+  for (unsigned m = 0; m < hostModuleCount; ++m) {
+    const HostModule& module = hostModules[m];
+    SCOPED_TRACE(module.name);
+    EXPECT_EQ(&module, GetModuleHandleA(module.name));
+    for (unsigned i = 0; i < module.exportCount; ++i) {
+      if (i > 0) EXPECT_LT(strcmp(module.exports[i - 1], module.exports[i]), 0);
+      EXPECT_NE(nullptr, GetProcAddress(&module, module.exports[i])) << module.exports[i];
+    }
+  }
+}
+
+}  // namespace
