@@ -1,14 +1,6 @@
 // Runs the real executables as processes and compares their exact output
 // bytes and exit statuses, through pipes and on a pseudo-terminal.
-#include <errno.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <pty.h>
-#include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -17,6 +9,7 @@
 #include <vector>
 
 #include "image_builder.h"
+#include "process.h"
 #include "test_support.h"
 
 namespace {
@@ -38,104 +31,6 @@ const bool kSanitized = false;
 const bool kSanitized = false;
 #endif
 
-struct ToolRun {
-  std::string out;
-  std::string err;
-  int status = -1;  // exit status, or 128 + signal
-};
-
-enum class Stdout { Pipe, Terminal, DevFull, ClosedPipe };
-
-struct Options {
-  Stdout stdoutKind = Stdout::Pipe;
-  rlim_t addressSpace = 0;  // a limit on the child's memory, when not 0
-};
-
-// Reads everything from the descriptors until both are closed; gives up after
-// 20 seconds, so that a hanging tool fails the test instead of stalling it.
-void drain(int outFd, int errFd, ToolRun& run) {
-  char buffer[4096];
-  struct pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
-  int open = (outFd >= 0) + (errFd >= 0);
-  while (open > 0) {
-    const int ready = poll(fds, 2, 20000);
-    if (ready <= 0) {
-      ADD_FAILURE() << "no output for 20 seconds";
-      return;
-    }
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-      if (n > 0) {
-        (i == 0 ? run.out : run.err).append(buffer, static_cast<size_t>(n));
-      } else if (n == 0 || errno != EINTR) {
-        fds[i].fd = -1;  // end of file, or EIO when a terminal's last writer left
-        --open;
-      }
-    }
-  }
-}
-
-ToolRun runTool(const std::string& exe, const std::vector<std::string>& args, Options options = {}) {
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(exe.c_str()));
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-
-  int errPipe[2];
-  int outPipe[2] = {-1, -1};
-  if (pipe(errPipe) != 0) abort();
-  int master = -1;
-  pid_t pid;
-  if (options.stdoutKind == Stdout::Terminal) {
-    pid = forkpty(&master, nullptr, nullptr, nullptr);
-  } else {
-    if (pipe(outPipe) != 0) abort();
-    pid = fork();
-  }
-  if (pid < 0) abort();
-  if (pid == 0) {
-    dup2(errPipe[1], 2);
-    if (options.stdoutKind == Stdout::Terminal) {
-      struct termios raw;
-      tcgetattr(1, &raw);
-      cfmakeraw(&raw);  // pass the tool's bytes through untouched
-      tcsetattr(1, TCSANOW, &raw);
-    } else if (options.stdoutKind == Stdout::DevFull) {
-      const int full = open("/dev/full", O_WRONLY);
-      dup2(full, 1);
-    } else {
-      if (options.stdoutKind == Stdout::ClosedPipe) close(outPipe[0]);
-      dup2(outPipe[1], 1);
-    }
-    if (options.addressSpace != 0) {
-      struct rlimit limit = {options.addressSpace, options.addressSpace};
-      setrlimit(RLIMIT_AS, &limit);
-    }
-    signal(SIGPIPE, SIG_DFL);
-    execv(exe.c_str(), argv.data());
-    _exit(127);
-  }
-  close(errPipe[1]);
-  int outFd = master;
-  if (options.stdoutKind != Stdout::Terminal) {
-    close(outPipe[1]);
-    outFd = outPipe[0];
-    if (options.stdoutKind == Stdout::ClosedPipe) {
-      close(outPipe[0]);
-      outFd = -1;
-    }
-  }
-  ToolRun run;
-  drain(outFd, errPipe[0], run);
-  if (outFd >= 0) close(outFd);
-  close(errPipe[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return run;
-}
-
 std::string banner() { return kBanner; }
 
 std::string failedCheck(const std::string& expression, int line) {
@@ -148,18 +43,7 @@ std::string sampleFile() {
   return path;
 }
 
-const std::string kSampleReport = crlf(
-    "\nImports from KERNEL32.dll\n"
-    "GetVersion                              Implemented\n"
-    "GetStartupInfoA                         Implemented\n"
-    "GetCommandLineA                         Implemented\n"
-    "SetUnhandledExceptionFilter             Not implemented\n"
-    "ExitProcess                             Implemented\n"
-    "\nImports from USER32.dll\n"
-    "MessageBoxA                             Implemented\n"
-    "DrawTextA                               Not implemented\n"
-    "\nThe Orvanel 32bit DOS extender does not implement GDI32.dll\n"
-    "\nModule COMCTL32.dll is not a system module.\n");
+const std::string kSampleReportCrlf = crlf(kSampleReport);
 
 const std::string kUsage =
     "\r\nZYMRAN <filespec>[.DLL]\r\n  Prints compatibility report of 32bit EXE or DLL\r\n";
@@ -195,10 +79,10 @@ TEST(Tool, CommandLineOutcomes) {
       {"no argument outside the host", kNoMarker, {}, banner() + kUsage, 0},
       {"outside the host", kNoMarker, {sample}, banner() + kOutsideHost, 2},
       {"outside the host, missing file", kNoMarker, {dir + "/none"}, banner() + kOutsideHost, 2},
-      {"report", kTool, {sample}, banner() + kSampleReport, 0},
-      {"extra arguments ignored", kTool, {sample, "x", "y"}, banner() + kSampleReport, 0},
-      {"default extension", kTool, {dir + "/APP"}, banner() + kSampleReport, 0},
-      {"backslash as separator", kTool, {dir + "\\sub\\inner"}, banner() + kSampleReport, 0},
+      {"report", kTool, {sample}, banner() + kSampleReportCrlf, 0},
+      {"extra arguments ignored", kTool, {sample, "x", "y"}, banner() + kSampleReportCrlf, 0},
+      {"default extension", kTool, {dir + "/APP"}, banner() + kSampleReportCrlf, 0},
+      {"backslash as separator", kTool, {dir + "\\sub\\inner"}, banner() + kSampleReportCrlf, 0},
       {"missing with extension", kTool, {dir + "/APP.EXE"}, banner() + couldNotOpen(dir + "/APP.EXE"), 2},
       {"missing without extension", kTool, {dir + "/none"}, banner() + couldNotOpen(dir + "/none.dll"), 2},
       {"option-like argument", kTool, {"-h"}, banner() + couldNotOpen("-h.dll"), 2},
@@ -270,7 +154,7 @@ TEST(Tool, TerminalGetsTheSameBytes) {
   Options terminal;
   terminal.stdoutKind = Stdout::Terminal;
   const ToolRun run = runTool(kTool, {sampleFile()}, terminal);
-  EXPECT_EQ(banner() + kSampleReport, run.out);
+  EXPECT_EQ(banner() + kSampleReportCrlf, run.out);
   EXPECT_EQ(0, run.status);
 }
 
@@ -318,7 +202,7 @@ TEST(Tool, MemoryFollowsTheFile) {
   // of 4 GiB is caught by the sanitizer's own limit instead.
   if (!kSanitized) options.addressSpace = 256u << 20;
   const ToolRun run = runTool(kTool, {writeTempFile("huge.dll", b)}, options);
-  EXPECT_EQ(banner() + kSampleReport, run.out);
+  EXPECT_EQ(banner() + kSampleReportCrlf, run.out);
   EXPECT_EQ("", run.err);
   EXPECT_EQ(0, run.status);
 }

@@ -10,19 +10,6 @@
 
 namespace {
 
-const char kSampleReport[] =
-    "\nImports from KERNEL32.dll\n"
-    "GetVersion                              Implemented\n"
-    "GetStartupInfoA                         Implemented\n"
-    "GetCommandLineA                         Implemented\n"
-    "SetUnhandledExceptionFilter             Not implemented\n"
-    "ExitProcess                             Implemented\n"
-    "\nImports from USER32.dll\n"
-    "MessageBoxA                             Implemented\n"
-    "DrawTextA                               Not implemented\n"
-    "\nThe Orvanel 32bit DOS extender does not implement GDI32.dll\n"
-    "\nModule COMCTL32.dll is not a system module.\n";
-
 TEST(Modules, Classes) {
   struct Case {
     const char* name;

@@ -13,6 +13,19 @@ const char kBanner[] =
     "Orvanel 32bit API compatibility tester\r\n"
     "Version .01  Reports which Win32 imports of an image this host provides.\r\n";
 
+const char kSampleReport[] =
+    "\nImports from KERNEL32.dll\n"
+    "GetVersion                              Implemented\n"
+    "GetStartupInfoA                         Implemented\n"
+    "GetCommandLineA                         Implemented\n"
+    "SetUnhandledExceptionFilter             Not implemented\n"
+    "ExitProcess                             Implemented\n"
+    "\nImports from USER32.dll\n"
+    "MessageBoxA                             Implemented\n"
+    "DrawTextA                               Not implemented\n"
+    "\nThe Orvanel 32bit DOS extender does not implement GDI32.dll\n"
+    "\nModule COMCTL32.dll is not a system module.\n";
+
 namespace {
 
 std::string* captureTarget = nullptr;

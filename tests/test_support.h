@@ -24,6 +24,9 @@ Captured captureCheckImage(const std::vector<uint8_t>& bytes);
 // The two banner lines as the tool writes them.
 extern const char kBanner[];
 
+// The report on sampleImageSpec() under the default profile, with "\n".
+extern const char kSampleReport[];
+
 // "\n" to "\r\n", to write expected output readably.
 std::string crlf(const std::string& text);
 
