@@ -83,10 +83,12 @@ BuiltImage buildImage(const ImageSpec& spec) {
   const uint32_t tableOffset = kPeOffset + 248;
   const uint32_t headersSize = alignUp(tableOffset + 40 * nSections, kFileAlignment);
 
-  const uint32_t importAddress = kSectionAlignment * nSections;
+  const uint32_t rawBefore = spec.sectionBeforeSize;
+  const uint32_t pagesBefore = alignUp(rawBefore, kSectionAlignment) / kSectionAlignment;
+  const uint32_t importAddress = kSectionAlignment * (1 + pagesBefore * (nSections - 1));
   const std::vector<uint8_t> imports = importData(spec.modules, importAddress);
   const uint32_t importSize = alignUp(static_cast<uint32_t>(imports.size()), kFileAlignment);
-  const uint32_t importRaw = headersSize + kFileAlignment * (nSections - 1);
+  const uint32_t importRaw = headersSize + rawBefore * (nSections - 1);
   const uint32_t imageSize =
       importAddress + alignUp(static_cast<uint32_t>(imports.size()), kSectionAlignment);
 
@@ -116,7 +118,7 @@ BuiltImage buildImage(const ImageSpec& spec) {
   // Optional header.
   const uint32_t opt = pe + 24;
   put16(b, opt + 0, 0x010B);
-  put32(b, opt + 4, kFileAlignment * (nSections - 1));  // SizeOfCode
+  put32(b, opt + 4, rawBefore * (nSections - 1));  // SizeOfCode
   put32(b, opt + 16, nSections > 1 ? kSectionAlignment : 0);  // AddressOfEntryPoint
   put32(b, opt + 20, kSectionAlignment);                      // BaseOfCode
   put32(b, opt + 28, spec.dll ? 0x10000000u : 0x00400000u);   // ImageBase
@@ -139,12 +141,12 @@ BuiltImage buildImage(const ImageSpec& spec) {
   for (uint32_t i = 0; i + 1 < nSections; ++i) {
     const uint32_t e = tableOffset + 40 * i;
     putName(b, e, spec.sectionsBefore[i]);
-    put32(b, e + 0x08, 1);
-    put32(b, e + 0x0C, kSectionAlignment * (i + 1));
-    put32(b, e + 0x10, kFileAlignment);
-    put32(b, e + 0x14, headersSize + kFileAlignment * i);
+    put32(b, e + 0x08, rawBefore);
+    put32(b, e + 0x0C, kSectionAlignment * (1 + pagesBefore * i));
+    put32(b, e + 0x10, rawBefore);
+    put32(b, e + 0x14, headersSize + rawBefore * i);
     put32(b, e + 0x24, 0x60000020);  // code, execute, read
-    b[headersSize + kFileAlignment * i] = 0xC3;
+    b[headersSize + rawBefore * i] = 0xC3;
   }
   const uint32_t e = tableOffset + 40 * (nSections - 1);
   putName(b, e, spec.importSectionName);

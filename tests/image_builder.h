@@ -26,8 +26,10 @@ struct ImportedModule {
 struct ImageSpec {
   std::vector<ImportedModule> modules;
   std::string importSectionName = ".idata";
-  // Sections placed before the import section in the table (each one page).
+  // Sections placed before the import section in the table, each with this
+  // many bytes of raw data (a multiple of 0x200).
   std::vector<std::string> sectionsBefore = {".text"};
+  uint32_t sectionBeforeSize = 0x200;
   bool dll = false;
 };
 

@@ -1,7 +1,9 @@
 // Writes images made by the test image builder:
 //   zymran_mkimage sample <file>   the README's sample
 //   zymran_mkimage seeds <folder>  a seed corpus for the image fuzzer
+//   zymran_mkimage corpus <folder> <count>  varied images for the benchmark
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <string>
@@ -49,6 +51,55 @@ std::vector<std::vector<uint8_t>> seeds() {
   return images;
 }
 
+// A reproducible pseudo-random sequence.
+struct Random {
+  uint64_t state;
+  uint32_t next(uint32_t bound) {
+    state = state * 6364136223846793005ull + 1442695040888963407ull;
+    return static_cast<uint32_t>((state >> 33) % bound);
+  }
+};
+
+// Images from a few kilobytes to several megabytes, with import tables from a
+// handful of functions to tens of thousands.
+ImageSpec corpusSpec(uint32_t index) {
+  static const char* const kModules[] = {"KERNEL32.dll", "USER32.dll", "NTDLL.dll",
+                                         "GDI32.dll",    "MSVCRT.dll", "COMCTL32.dll"};
+  static const char* const kKnown[] = {"GetVersion", "ExitProcess", "GetStartupInfoA",
+                                       "MessageBoxA", "NtClose", "HeapAlloc", "WriteFile"};
+  Random random{index * 2654435761u + 1};
+  ImageSpec spec;
+  spec.dll = index % 2 == 1;
+  // Every tenth image is large in code; the import tables grow by powers.
+  if (index % 10 == 0) spec.sectionBeforeSize = 0x200 * (1 + random.next(12000));
+  else spec.sectionBeforeSize = 0x200 * (1 + random.next(16));
+  const uint32_t tier = index % 5;
+  const uint32_t total = tier == 0 ? 3 + random.next(10)
+                         : tier == 1 ? 20 + random.next(80)
+                         : tier == 2 ? 100 + random.next(900)
+                         : tier == 3 ? 1000 + random.next(4000)
+                                     : 5000 + random.next(35000);
+  const uint32_t nModules = 1 + random.next(total < 6 ? total : 6);
+  for (uint32_t m = 0; m < nModules; ++m) {
+    ImportedModule module;
+    module.name = kModules[(m + index) % 6];
+    module.lookupThroughFirstThunk = random.next(4) == 0;
+    const bool emulated = (m + index) % 6 < 3;
+    const uint32_t count = total / nModules;
+    for (uint32_t f = 0; f < count; ++f) {
+      if (!emulated && random.next(3) == 0) {
+        module.functions.push_back(byOrdinal(1 + f));
+      } else if (random.next(4) == 0) {
+        module.functions.push_back({kKnown[random.next(7)]});
+      } else {
+        module.functions.push_back({"Function" + std::to_string(f) + "Of" + module.name});
+      }
+    }
+    spec.modules.push_back(module);
+  }
+  return spec;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -60,6 +111,15 @@ int main(int argc, char** argv) {
       if (!writeFile(std::string(argv[2]) + "/seed" + std::to_string(i) + ".dll", images[i])) return 1;
     return 0;
   }
-  fprintf(stderr, "usage: zymran_mkimage sample <file> | seeds <folder>\n");
+  if (argc == 4 && strcmp(argv[1], "corpus") == 0) {
+    const uint32_t count = static_cast<uint32_t>(atoi(argv[3]));
+    for (uint32_t i = 0; i < count; ++i) {
+      char name[32];
+      snprintf(name, sizeof name, "/image%04u.dll", i);
+      if (!writeFile(std::string(argv[2]) + name, buildImage(corpusSpec(i)).bytes)) return 1;
+    }
+    return 0;
+  }
+  fprintf(stderr, "usage: zymran_mkimage sample <file> | seeds <folder> | corpus <folder> <count>\n");
   return 2;
 }

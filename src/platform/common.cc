@@ -37,17 +37,22 @@ void flushBuffer() {
 }
 
 // Receives the translated bytes of one message. When `spill` is set, a full
-// chunk is handed to it and the chunk starts again; otherwise the chunk is
-// known to be large enough.
+// chunk is handed to the sink and the chunk starts again; otherwise bytes that
+// do not fit are dropped and `overflowed` is set.
 struct Chunk {
   char* bytes;
   size_t size;
   size_t used;
   bool spill;
+  bool overflowed;
 };
 
 void put(Chunk& chunk, char c) {
   if (chunk.used == chunk.size) {
+    if (!chunk.spill) {
+      chunk.overflowed = true;
+      return;
+    }
     sinkWrite(chunk.bytes, chunk.used);
     chunk.used = 0;
   }
@@ -69,8 +74,9 @@ size_t conversionLength(const char* format) {
   return 0;
 }
 
-// Walks one message: its literal text and its conversions. With a chunk it
-// writes the translated bytes; it always returns their number.
+// Walks one message: its literal text and its conversions. It writes the
+// translated bytes into `chunk`, as far as the chunk takes them, and returns
+// their number.
 size_t renderMessage(const char* format, const char* arg, Chunk* chunk) {
   if (arg == nullptr) arg = "";
   size_t total = 0;
@@ -110,15 +116,25 @@ void outOpen(OutSink sink, bool console) {
 }
 
 void outPrint(const char* format, const char* arg) {
-  const size_t length = renderMessage(format, arg, nullptr);
+  size_t length;
   if (!outConsole) {
-    if (length > kOutBufferSize - outUsed) flushBuffer();
-    if (length <= kOutBufferSize - outUsed) {
-      Chunk chunk = {outBuffer + outUsed, length, 0, false};
-      renderMessage(format, arg, &chunk);
+    // Most messages fit in what is left of the buffer: one pass writes them.
+    Chunk rest = {outBuffer + outUsed, kOutBufferSize - outUsed, 0, false, false};
+    length = renderMessage(format, arg, &rest);
+    if (!rest.overflowed) {
       outUsed += length;
       return;
     }
+    // The message would not fit: the buffer is written out before it.
+    flushBuffer();
+    if (length <= kOutBufferSize) {
+      Chunk whole = {outBuffer, kOutBufferSize, 0, false, false};
+      renderMessage(format, arg, &whole);
+      outUsed = length;
+      return;
+    }
+  } else {
+    length = renderMessage(format, arg, nullptr);
   }
   // A console gets each message at once, in one write; so does a message too
   // large for the buffer. Only when no memory can be had for a very long one
@@ -133,7 +149,7 @@ void outPrint(const char* format, const char* arg) {
       size = length;
     }
   }
-  Chunk chunk = {bytes, size, 0, true};
+  Chunk chunk = {bytes, size, 0, true, false};
   renderMessage(format, arg, &chunk);
   sinkWrite(chunk.bytes, chunk.used);
   if (bytes != local) memFree(bytes);

@@ -58,13 +58,13 @@ File* fileOpen(const char* path) {
   char* native = static_cast<char*>(memAlloc(length + 1));
   if (native == nullptr) return nullptr;
   for (size_t i = 0; i <= length; ++i) native[i] = path[i] == '\\' ? '/' : path[i];
-  // O_NONBLOCK keeps a FIFO from blocking the open; it is refused below.
+  // O_NONBLOCK keeps a FIFO from blocking the open; it is refused below, and
+  // it changes nothing for the regular files that are read.
   const int fd = open(native, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   memFree(native);
   if (fd < 0) return nullptr;
   struct stat info;
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
-      fcntl(fd, F_SETFL, 0) != 0) {
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
     close(fd);
     return nullptr;
   }

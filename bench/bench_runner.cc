@@ -1,0 +1,153 @@
+// Times whole runs of several tools over a corpus of images, one process per
+// image as a build script would, and prints the total wall time and the peak
+// memory of each, medians over the repeats.
+//
+//   zymran_bench_runner <repeats> <corpus folder> <name> <command> [<name> <command>]...
+//
+// Each command is one string split at blanks; the image's path is appended.
+// The first tool is ZYMRAN and the second the floor; the ratios are printed
+// against them.
+#include <dirent.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+struct Tool {
+  std::string name;
+  std::vector<std::string> words;
+  std::vector<double> seconds;    // total wall time per repeat
+  std::vector<long> peakKiB;      // peak resident memory per image, largest over repeats
+};
+
+double now() {
+  struct timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+std::vector<std::string> splitWords(const std::string& text) {
+  std::vector<std::string> words;
+  size_t at = 0;
+  while (at < text.size()) {
+    const size_t end = text.find(' ', at);
+    const size_t stop = end == std::string::npos ? text.size() : end;
+    if (stop > at) words.push_back(text.substr(at, stop - at));
+    at = stop + 1;
+  }
+  return words;
+}
+
+// Runs one command with its output discarded; returns its peak memory in KiB.
+long runOnce(const Tool& tool, const std::string& image, posix_spawn_file_actions_t* actions) {
+  std::vector<char*> argv;
+  for (const std::string& w : tool.words) argv.push_back(const_cast<char*>(w.c_str()));
+  argv.push_back(const_cast<char*>(image.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid;
+  if (posix_spawn(&pid, argv[0], actions, nullptr, argv.data(), environ) != 0) {
+    perror(argv[0]);
+    exit(1);
+  }
+  int status;
+  struct rusage usage;
+  wait4(pid, &status, 0, &usage);
+  return usage.ru_maxrss;
+}
+
+// SizeOfRawData of the image's ".idata" section, or 0.
+long importSectionSize(const std::string& path) {
+  FILE* f = fopen(path.c_str(), "rb");
+  if (f == nullptr) return 0;
+  unsigned char b[64 + 248 + 40 * 16] = {};
+  const size_t n = fread(b, 1, 64, f);
+  long size = 0;
+  auto u32 = [&](size_t o) { return b[o] | (b[o + 1] << 8) | (b[o + 2] << 16) | (static_cast<unsigned>(b[o + 3]) << 24); };
+  if (n == 64 && fseek(f, u32(0x3C), SEEK_SET) == 0 && fread(b, 1, sizeof b, f) > 248) {
+    const unsigned sections = b[6] | (b[7] << 8);
+    for (unsigned i = 0; i < sections && i < 16; ++i) {
+      const size_t e = 248 + 40 * i;
+      if (std::string(reinterpret_cast<char*>(b + e), 6) == ".idata") size = static_cast<long>(u32(e + 0x10));
+    }
+  }
+  fclose(f);
+  return size;
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.size() % 2 == 1 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 7 || argc % 2 == 0) {
+    fprintf(stderr, "usage: %s <repeats> <corpus> <name> <command> <name> <command> ...\n", argv[0]);
+    return 2;
+  }
+  const int repeats = atoi(argv[1]);
+  std::vector<std::string> images;
+  if (DIR* dir = opendir(argv[2])) {
+    while (struct dirent* e = readdir(dir))
+      if (e->d_name[0] != '.') images.push_back(std::string(argv[2]) + "/" + e->d_name);
+    closedir(dir);
+  }
+  std::sort(images.begin(), images.end());
+  std::vector<Tool> tools;
+  for (int i = 3; i + 1 < argc; i += 2) {
+    Tool tool{argv[i], splitWords(argv[i + 1]), {}, std::vector<long>(images.size(), 0)};
+    tools.push_back(tool);
+  }
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+
+  for (int r = 0; r < repeats; ++r) {
+    for (Tool& tool : tools) {
+      const double start = now();
+      for (size_t i = 0; i < images.size(); ++i)
+        tool.peakKiB[i] = std::max(tool.peakKiB[i], runOnce(tool, images[i], &actions));
+      tool.seconds.push_back(now() - start);
+    }
+  }
+
+  printf("%zu images, %d repeats (median wall time of one pass over the corpus)\n\n", images.size(), repeats);
+  printf("%-10s %12s %14s\n", "tool", "wall (s)", "peak RSS (KiB)");
+  for (const Tool& tool : tools)
+    printf("%-10s %12.3f %14ld\n", tool.name.c_str(), median(tool.seconds),
+           *std::max_element(tool.peakKiB.begin(), tool.peakKiB.end()));
+  const double zymran = median(tools[0].seconds);
+  printf("\n%s/%s: %.2f\n", tools[0].name.c_str(), tools[1].name.c_str(), zymran / median(tools[1].seconds));
+  for (size_t t = 2; t < tools.size(); ++t)
+    printf("%s/%s: %.2f\n", tools[t].name.c_str(), tools[0].name.c_str(), median(tools[t].seconds) / zymran);
+
+  // Memory: how far one run of the first tool goes above the floor's run on
+  // the same image, beyond the size of that image's import section.
+  long worst = -1L << 40;
+  std::string worstImage;
+  for (size_t i = 0; i < images.size(); ++i) {
+    const long over = tools[0].peakKiB[i] - tools[1].peakKiB[i] - importSectionSize(images[i]) / 1024;
+    if (over > worst) {
+      worst = over;
+      worstImage = images[i];
+    }
+  }
+  printf("largest %s peak RSS above %s's plus the import section: %ld KiB (%s)\n", tools[0].name.c_str(),
+         tools[1].name.c_str(), worst, worstImage.c_str());
+  return 0;
+}
