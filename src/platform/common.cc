@@ -10,9 +10,9 @@ size_t textLength(const char* text) {
 }
 
 void copyBytes(void* to, const void* from, size_t count) {
-  unsigned char* d = static_cast<unsigned char*>(to);
-  const unsigned char* s = static_cast<const unsigned char*>(from);
-  for (size_t i = 0; i < count; ++i) d[i] = s[i];
+  // The compiler's own copy; in the Windows build it may become a call of the
+  // platform layer's memcpy, which therefore must not call copyBytes.
+  __builtin_memcpy(to, from, count);
 }
 
 namespace {
@@ -47,22 +47,41 @@ struct Chunk {
   bool overflowed;
 };
 
-void put(Chunk& chunk, char c) {
-  if (chunk.used == chunk.size) {
-    if (!chunk.spill) {
-      chunk.overflowed = true;
-      return;
+// Adds `count` bytes as they are.
+void putBytes(Chunk& chunk, const char* bytes, size_t count) {
+  while (count > 0) {
+    if (chunk.used == chunk.size) {
+      if (!chunk.spill) {
+        chunk.overflowed = true;
+        return;
+      }
+      sinkWrite(chunk.bytes, chunk.used);
+      chunk.used = 0;
     }
-    sinkWrite(chunk.bytes, chunk.used);
-    chunk.used = 0;
+    const size_t room = chunk.size - chunk.used;
+    const size_t n = count < room ? count : room;
+    copyBytes(chunk.bytes + chunk.used, bytes, n);
+    chunk.used += n;
+    bytes += n;
+    count -= n;
   }
-  chunk.bytes[chunk.used++] = c;
 }
 
-void putText(Chunk& chunk, const char* text) {
-  for (; *text != '\0'; ++text) {
-    if (*text == '\n') put(chunk, '\r');
-    put(chunk, *text);
+// Adds `text` up to its NUL, or up to `stop` when that is not NUL, with every
+// line feed as a carriage return and a line feed. Returns the number of bytes
+// added (also when there is no chunk) and moves `text` past what it took.
+size_t putTranslated(Chunk* chunk, const char*& text, char stop) {
+  size_t total = 0;
+  for (;;) {
+    const char* run = text;
+    while (*text != '\0' && *text != '\n' && *text != stop) ++text;
+    const size_t n = static_cast<size_t>(text - run);
+    if (chunk != nullptr) putBytes(*chunk, run, n);
+    total += n;
+    if (*text != '\n') return total;
+    if (chunk != nullptr) putBytes(*chunk, "\r\n", 2);
+    total += 2;
+    ++text;
   }
 }
 
@@ -78,28 +97,28 @@ size_t conversionLength(const char* format) {
 // translated bytes into `chunk`, as far as the chunk takes them, and returns
 // their number.
 size_t renderMessage(const char* format, const char* arg, Chunk* chunk) {
+  static const char kBlanks[kFieldWidth + 1] = "                                        ";
   if (arg == nullptr) arg = "";
   size_t total = 0;
-  for (const char* f = format; *f != '\0';) {
+  const char* f = format;
+  while (*f != '\0') {
+    total += putTranslated(chunk, f, '%');
+    if (*f != '%') continue;
     const size_t conv = conversionLength(f);
-    if (conv == 0) {
-      total += (*f == '\n') ? 2 : 1;
-      if (chunk != nullptr) {
-        if (*f == '\n') put(*chunk, '\r');
-        put(*chunk, *f);
-      }
+    if (conv == 0) {  // a lone '%' is written as it is
+      if (chunk != nullptr) putBytes(*chunk, f, 1);
+      ++total;
       ++f;
       continue;
     }
-    size_t length = 0;
-    size_t lineFeeds = 0;
-    for (const char* a = arg; *a != '\0'; ++a, ++length) lineFeeds += (*a == '\n');
-    total += length + lineFeeds;
-    if (chunk != nullptr) putText(*chunk, arg);
+    const char* a = arg;
+    const size_t written = putTranslated(chunk, a, '\0');
+    total += written;
+    // The field counts characters as given, before translation.
+    const size_t length = static_cast<size_t>(a - arg);
     if (conv == 5 && length < kFieldWidth) {
+      if (chunk != nullptr) putBytes(*chunk, kBlanks, kFieldWidth - length);
       total += kFieldWidth - length;
-      if (chunk != nullptr)
-        for (size_t i = length; i < kFieldWidth; ++i) put(*chunk, ' ');
     }
     f += conv;
   }
