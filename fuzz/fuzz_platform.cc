@@ -89,5 +89,3 @@ bool writeStdErr(const char*, size_t) { return true; }
 }
 
 void platformStart() {}
-
-int platformEnd(int status) { return status; }

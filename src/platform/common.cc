@@ -1,6 +1,6 @@
 // The system-independent half of the run-time conventions: formatted output
 // with line-feed translation and the 512-byte buffer, and the report of a
-// failed internal check.
+// failed internal check, and the normal end of a run.
 #include "platform.h"
 
 size_t textLength(const char* text) {
@@ -177,6 +177,15 @@ void outPrint(const char* format, const char* arg) {
 bool outClose() {
   flushBuffer();
   return !outFailed;
+}
+
+int platformEnd(int status) {
+  if (!outClose()) {
+    static const char kMessage[] = "Couldn't write to standard output\r\n";
+    writeStdErr(kMessage, sizeof kMessage - 1);
+    return 2;
+  }
+  return status;
 }
 
 [[noreturn]] void checkFailed(const char* expression, int line) {

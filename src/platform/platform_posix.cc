@@ -45,15 +45,6 @@ void platformStart() {
   outOpen(writeStdOut, isatty(1) == 1);
 }
 
-int platformEnd(int status) {
-  if (!outClose()) {
-    static const char kMessage[] = "Couldn't write to standard output\r\n";
-    writeStdErr(kMessage, sizeof kMessage - 1);
-    return 2;
-  }
-  return status;
-}
-
 File* fileOpen(const char* path) {
   // The path follows DOS conventions; here a backslash is a separator too.
   const size_t length = textLength(path);

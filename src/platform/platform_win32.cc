@@ -49,15 +49,6 @@ void platformStart() {
   outOpen(writeStdOut, console);
 }
 
-int platformEnd(int status) {
-  if (!outClose()) {
-    static const char kMessage[] = "Couldn't write to standard output\r\n";
-    writeStdErr(kMessage, sizeof kMessage - 1);
-    return 2;
-  }
-  return status;
-}
-
 File* fileOpen(const char* path) {
   const HANDLE handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
