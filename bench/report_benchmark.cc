@@ -19,16 +19,16 @@ bool discard(const char*, size_t) { return true; }
 std::string writeImage(int modules, int perModule) {
   static const char* const kNames[] = {"KERNEL32.dll", "USER32.dll", "NTDLL.dll"};
   static const char* const kKnown[] = {"GetVersion", "MessageBoxA", "NtClose"};
-  ImageSpec spec;
+  ImagePlan plan;
   for (int m = 0; m < modules; ++m) {
     ImportedModule module{kNames[m % 3], {}};
     for (int f = 0; f < perModule; ++f) {
       if (f % 4 == 0) module.functions.push_back({kKnown[m % 3]});
       else module.functions.push_back({"Function" + std::to_string(f) + "_" + std::to_string(m)});
     }
-    spec.modules.push_back(module);
+    plan.modules.push_back(module);
   }
-  const std::vector<uint8_t> bytes = buildImage(spec).bytes;
+  const std::vector<uint8_t> bytes = buildImage(plan).bytes;
   char path[] = "/tmp/zymran-bench-XXXXXX";
   const int fd = mkstemp(path);
   if (fd < 0 || write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) abort();

@@ -39,7 +39,7 @@ std::string failedCheck(const std::string& expression, int line) {
 }
 
 std::string sampleFile() {
-  static const std::string path = writeTempFile("sample.dll", buildImage(sampleImageSpec()).bytes);
+  static const std::string path = writeTempFile("sample.dll", buildImage(sampleImagePlan()).bytes);
   return path;
 }
 
@@ -55,9 +55,9 @@ std::string couldNotOpen(const std::string& path) { return "Couldn't open '" + p
 TEST(Tool, CommandLineOutcomes) {
   const std::string dir = tempDir();
   const std::string sample = sampleFile();
-  const std::string app = writeTempFile("APP.dll", buildImage(sampleImageSpec()).bytes);
+  const std::string app = writeTempFile("APP.dll", buildImage(sampleImagePlan()).bytes);
   mkdir((dir + "/sub").c_str(), 0755);
-  writeTempFile("sub/inner.dll", buildImage(sampleImageSpec()).bytes);
+  writeTempFile("sub/inner.dll", buildImage(sampleImagePlan()).bytes);
   mkdir((dir + "/folder.dll").c_str(), 0755);
   mkfifo((dir + "/pipe.dll").c_str(), 0644);
   if (symlink("/dev/null", (dir + "/device.dll").c_str()) != 0) FAIL();
@@ -65,7 +65,7 @@ TEST(Tool, CommandLineOutcomes) {
   // 259 characters: with ".dll" the resolved path is 263 long, over the 259 that can be opened.
   // The file exists, yet a path that long is refused.
   const std::string longArgument = dir + "/" + std::string(258 - dir.size(), 'n');
-  writeTempFile(longArgument.substr(dir.size() + 1) + ".dll", buildImage(sampleImageSpec()).bytes);
+  writeTempFile(longArgument.substr(dir.size() + 1) + ".dll", buildImage(sampleImagePlan()).bytes);
 
   struct Case {
     const char* title;
@@ -105,7 +105,7 @@ TEST(Tool, CommandLineOutcomes) {
 // A failed internal check ends the run at once: on a terminal the lines
 // before it have appeared; through a pipe what sat in the buffer is lost.
 TEST(Tool, FailedChecksOnATerminalAndThroughAPipe) {
-  ImageSpec ordinal = sampleImageSpec();
+  ImagePlan ordinal = sampleImagePlan();
   ordinal.modules[0].functions.insert(ordinal.modules[0].functions.begin() + 2, byOrdinal(3));
   const std::string ordinalFile = writeTempFile("ordinal.dll", buildImage(ordinal).bytes);
   const std::string sample = sampleFile();
@@ -161,7 +161,7 @@ TEST(Tool, TerminalGetsTheSameBytes) {
 // A report far larger than the output buffer, from a large import section,
 // arrives whole and in order.
 TEST(Tool, LongReportThroughAPipe) {
-  ImageSpec spec;
+  ImagePlan plan;
   std::string expected = banner();
   for (int m = 0; m < 3; ++m) {
     ImportedModule module{m == 1 ? "NTDLL.dll" : "KERNEL32.dll", {}};
@@ -173,9 +173,9 @@ TEST(Tool, LongReportThroughAPipe) {
       expected += name + std::string(name.size() < 40 ? 40 - name.size() : 0, ' ') +
                   "Not implemented\r\n";
     }
-    spec.modules.push_back(module);
+    plan.modules.push_back(module);
   }
-  const ToolRun run = runTool(kTool, {writeTempFile("long.dll", buildImage(spec).bytes)});
+  const ToolRun run = runTool(kTool, {writeTempFile("long.dll", buildImage(plan).bytes)});
   EXPECT_EQ(expected, run.out);
   EXPECT_EQ(0, run.status);
 }
@@ -193,7 +193,7 @@ TEST(Tool, UnwritableStandardOutputIsAFailure) {
 // Sizes claimed by the headers do not become allocations: the run succeeds
 // with far less memory than they claim.
 TEST(Tool, MemoryFollowsTheFile) {
-  const BuiltImage base = buildImage(sampleImageSpec());
+  const BuiltImage base = buildImage(sampleImagePlan());
   std::vector<uint8_t> b = base.bytes;
   put32(b, base.peOffset + kPeSizeOfHeaders, 0xFFFFFFF0);
   put32(b, base.importEntryOffset + kSectionSizeOfRawData, 0xFFFFFFF0);

@@ -77,16 +77,16 @@ uint32_t get32(const std::vector<uint8_t>& bytes, size_t offset) {
   return value;
 }
 
-BuiltImage buildImage(const ImageSpec& spec) {
+BuiltImage buildImage(const ImagePlan& plan) {
   BuiltImage image;
-  const uint32_t nSections = static_cast<uint32_t>(spec.sectionsBefore.size() + 1);
+  const uint32_t nSections = static_cast<uint32_t>(plan.sectionsBefore.size() + 1);
   const uint32_t tableOffset = kPeOffset + 248;
   const uint32_t headersSize = alignUp(tableOffset + 40 * nSections, kFileAlignment);
 
-  const uint32_t rawBefore = spec.sectionBeforeSize;
+  const uint32_t rawBefore = plan.sectionBeforeSize;
   const uint32_t pagesBefore = alignUp(rawBefore, kSectionAlignment) / kSectionAlignment;
   const uint32_t importAddress = kSectionAlignment * (1 + pagesBefore * (nSections - 1));
-  const std::vector<uint8_t> imports = importData(spec.modules, importAddress);
+  const std::vector<uint8_t> imports = importData(plan.modules, importAddress);
   const uint32_t importSize = alignUp(static_cast<uint32_t>(imports.size()), kFileAlignment);
   const uint32_t importRaw = headersSize + rawBefore * (nSections - 1);
   const uint32_t imageSize =
@@ -113,7 +113,7 @@ BuiltImage buildImage(const ImageSpec& spec) {
   put16(b, pe + 0x04, 0x014C);  // Intel 80386
   put16(b, pe + 0x06, static_cast<uint16_t>(nSections));
   put16(b, pe + 0x14, 224);
-  put16(b, pe + 0x16, spec.dll ? 0x2102 : 0x0102);
+  put16(b, pe + 0x16, plan.dll ? 0x2102 : 0x0102);
 
   // Optional header.
   const uint32_t opt = pe + 24;
@@ -121,7 +121,7 @@ BuiltImage buildImage(const ImageSpec& spec) {
   put32(b, opt + 4, rawBefore * (nSections - 1));  // SizeOfCode
   put32(b, opt + 16, nSections > 1 ? kSectionAlignment : 0);  // AddressOfEntryPoint
   put32(b, opt + 20, kSectionAlignment);                      // BaseOfCode
-  put32(b, opt + 28, spec.dll ? 0x10000000u : 0x00400000u);   // ImageBase
+  put32(b, opt + 28, plan.dll ? 0x10000000u : 0x00400000u);   // ImageBase
   put32(b, opt + 32, kSectionAlignment);
   put32(b, opt + 36, kFileAlignment);
   put16(b, opt + 40, 4);  // operating system version
@@ -135,12 +135,12 @@ BuiltImage buildImage(const ImageSpec& spec) {
   put32(b, opt + 84, 0x1000);
   put32(b, opt + 92, 16);
   put32(b, opt + 96 + 8, importAddress);  // import directory
-  put32(b, opt + 96 + 12, static_cast<uint32_t>((spec.modules.size() + 1) * 20));
+  put32(b, opt + 96 + 12, static_cast<uint32_t>((plan.modules.size() + 1) * 20));
 
   // Section table and the sections before the import section.
   for (uint32_t i = 0; i + 1 < nSections; ++i) {
     const uint32_t e = tableOffset + 40 * i;
-    putName(b, e, spec.sectionsBefore[i]);
+    putName(b, e, plan.sectionsBefore[i]);
     put32(b, e + 0x08, rawBefore);
     put32(b, e + 0x0C, kSectionAlignment * (1 + pagesBefore * i));
     put32(b, e + 0x10, rawBefore);
@@ -149,7 +149,7 @@ BuiltImage buildImage(const ImageSpec& spec) {
     b[headersSize + rawBefore * i] = 0xC3;
   }
   const uint32_t e = tableOffset + 40 * (nSections - 1);
-  putName(b, e, spec.importSectionName);
+  putName(b, e, plan.importSectionName);
   put32(b, e + 0x08, static_cast<uint32_t>(imports.size()));
   put32(b, e + 0x0C, importAddress);
   put32(b, e + 0x10, importSize);
@@ -165,10 +165,10 @@ BuiltImage buildImage(const ImageSpec& spec) {
   return image;
 }
 
-ImageSpec sampleImageSpec() {
-  ImageSpec spec;
-  spec.dll = true;
-  spec.modules = {
+ImagePlan sampleImagePlan() {
+  ImagePlan plan;
+  plan.dll = true;
+  plan.modules = {
       {"KERNEL32.dll",
        {{"GetVersion"}, {"GetStartupInfoA"}, {"GetCommandLineA"}, {"SetUnhandledExceptionFilter"},
         {"ExitProcess"}}},
@@ -176,5 +176,5 @@ ImageSpec sampleImageSpec() {
       {"GDI32.dll", {{"TextOutA"}}},
       {"COMCTL32.dll", {byOrdinal(17)}},
   };
-  return spec;
+  return plan;
 }

@@ -23,7 +23,7 @@ struct ImportedModule {
   bool lookupThroughFirstThunk = false;  // OriginalFirstThunk 0
 };
 
-struct ImageSpec {
+struct ImagePlan {
   std::vector<ImportedModule> modules;
   std::string importSectionName = ".idata";
   // Sections placed before the import section in the table, each with this
@@ -42,7 +42,7 @@ struct BuiltImage {
   uint32_t importSize = 0;        // its SizeOfRawData
 };
 
-BuiltImage buildImage(const ImageSpec& spec);
+BuiltImage buildImage(const ImagePlan& plan);
 
 // Little-endian stores into an image.
 void put16(std::vector<uint8_t>& bytes, size_t offset, uint16_t value);
@@ -59,6 +59,6 @@ const uint32_t kSectionPointerToRawData = 0x14;
 
 // A small image importing from KERNEL32, USER32, GDI32 and a non-system
 // module, as made for the README's sample.
-ImageSpec sampleImageSpec();
+ImagePlan sampleImagePlan();
 
 #endif

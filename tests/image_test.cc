@@ -31,27 +31,27 @@ TEST(Modules, Classes) {
 TEST(Report, Samples) {
   struct Case {
     const char* title;
-    ImageSpec spec;
+    ImagePlan plan;
     std::string report;
   };
   const std::string name40(40, 'F');
   const std::string name41 = "Get" + std::string(38, 'x');
   std::vector<Case> cases;
-  cases.push_back({"sample", sampleImageSpec(), kSampleReport});
-  cases.push_back({"no imports", ImageSpec{}, ""});
+  cases.push_back({"sample", sampleImagePlan(), kSampleReport});
+  cases.push_back({"no imports", ImagePlan{}, ""});
   {
-    ImageSpec s = sampleImageSpec();
+    ImagePlan s = sampleImagePlan();
     for (ImportedModule& m : s.modules) m.lookupThroughFirstThunk = true;
     cases.push_back({"lists through FirstThunk", s, kSampleReport});
   }
   {
-    ImageSpec s = sampleImageSpec();
+    ImagePlan s = sampleImagePlan();
     s.importSectionName = ".IDATA";
     s.sectionsBefore = {".text", ".data", ".rdata"};
     cases.push_back({".IDATA after three sections", s, kSampleReport});
   }
   {
-    ImageSpec s;
+    ImagePlan s;
     s.modules = {{"kernel32.dll", {{"GetVersion"}, {"getversion"}}},
                  {"User32.DLL", {{"MessageBoxA"}}},
                  {"gdi32.DLL", {byOrdinal(1), {"TextOutA"}}},
@@ -73,7 +73,7 @@ TEST(Report, Samples) {
                      "NtOpenFile                              Not implemented\n"});
   }
   {
-    ImageSpec s;
+    ImagePlan s;
     s.modules = {{"KERNEL32.dll", {{name40}, {name41}, {"A"}}}, {"USER32.dll", {}}};
     cases.push_back({"long names", s,
                      "\nImports from KERNEL32.dll\n" + name40 + "Not implemented\n" + name41 +
@@ -82,14 +82,14 @@ TEST(Report, Samples) {
   }
   for (const Case& c : cases) {
     SCOPED_TRACE(c.title);
-    const Captured got = captureCheckImage(buildImage(c.spec).bytes);
+    const Captured got = captureCheckImage(buildImage(c.plan).bytes);
     EXPECT_EQ(0, got.status);
     EXPECT_EQ(crlf(c.report), got.out);
   }
 }
 
 TEST(Report, NotAPeFile) {
-  const std::vector<uint8_t> good = buildImage(sampleImageSpec()).bytes;
+  const std::vector<uint8_t> good = buildImage(sampleImagePlan()).bytes;
   struct Case {
     const char* title;
     std::vector<uint8_t> bytes;
@@ -121,7 +121,7 @@ TEST(Report, NotAPeFile) {
 
 // Damaged import data ends the report where it is met, with one line.
 TEST(Report, DamagedImportData) {
-  const BuiltImage base = buildImage(sampleImageSpec());
+  const BuiltImage base = buildImage(sampleImagePlan());
   const uint32_t raw = base.importRawOffset;
   const uint32_t va = base.importAddress;
   const uint32_t end = va + base.importSize;
@@ -194,7 +194,7 @@ TEST(Report, DamagedImportData) {
 // Sizes that the headers claim do not change the report: only what the file
 // holds is read.
 TEST(Report, ClaimedSizesBeyondTheFile) {
-  const BuiltImage base = buildImage(sampleImageSpec());
+  const BuiltImage base = buildImage(sampleImagePlan());
   const std::pair<uint32_t, uint32_t> patches[] = {
       {base.peOffset + kPeSizeOfHeaders, 0xFFFFFFF0},
       {base.importEntryOffset + kSectionSizeOfRawData, 0xFFFFFFF0},
@@ -212,9 +212,9 @@ TEST(Report, ClaimedSizesBeyondTheFile) {
 // Every prefix of an image gives either the whole report, "Not a PE file", or
 // the lines of the whole report up to the point of damage and one damage line.
 TEST(Report, TruncatedAtEveryLength) {
-  ImageSpec spec = sampleImageSpec();
-  spec.modules[0].lookupThroughFirstThunk = true;
-  const std::vector<uint8_t> whole = buildImage(spec).bytes;
+  ImagePlan plan = sampleImagePlan();
+  plan.modules[0].lookupThroughFirstThunk = true;
+  const std::vector<uint8_t> whole = buildImage(plan).bytes;
   const std::string full = crlf(kSampleReport);
   for (size_t length = 0; length <= whole.size(); ++length) {
     const Captured got =
@@ -237,7 +237,7 @@ TEST(Report, TruncatedAtEveryLength) {
 }
 
 TEST(ReportDeathTest, InternalChecks) {
-  const BuiltImage base = buildImage(sampleImageSpec());
+  const BuiltImage base = buildImage(sampleImagePlan());
   struct Case {
     const char* title;
     std::vector<uint8_t> bytes;
@@ -250,7 +250,7 @@ TEST(ReportDeathTest, InternalChecks) {
     cases.push_back({"SizeOfHeaders 0", b, "fullHeader, file ZYMRAN, line 52"});
   }
   for (const char* name : {".idata$2", ".idat", "idata", ".idatax"}) {
-    ImageSpec s = sampleImageSpec();
+    ImagePlan s = sampleImagePlan();
     s.importSectionName = name;
     cases.push_back({name, buildImage(s).bytes, "i < hdr.nObjects, file ZYMRAN, line 66"});
   }
@@ -260,7 +260,7 @@ TEST(ReportDeathTest, InternalChecks) {
     cases.push_back({"no sections", b, "i < hdr.nObjects, file ZYMRAN, line 66"});
   }
   {
-    ImageSpec s = sampleImageSpec();
+    ImagePlan s = sampleImagePlan();
     s.modules[1].functions.insert(s.modules[1].functions.begin() + 1, byOrdinal(7));
     cases.push_back({"ordinal from USER32", buildImage(s).bytes,
                      "!\\(\\*impOrd & 0x80000000\\), file ZYMRAN, line 172"});

@@ -24,30 +24,30 @@ bool writeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
 
 // Images that reach every kind of line of the report, and each internal check.
 std::vector<std::vector<uint8_t>> seeds() {
-  std::vector<ImageSpec> specs;
-  specs.push_back(sampleImageSpec());
-  specs.push_back(ImageSpec{});
+  std::vector<ImagePlan> plans;
+  plans.push_back(sampleImagePlan());
+  plans.push_back(ImagePlan{});
   {
-    ImageSpec s = sampleImageSpec();
+    ImagePlan s = sampleImagePlan();
     for (ImportedModule& m : s.modules) m.lookupThroughFirstThunk = true;
     s.importSectionName = ".IDATA";
     s.sectionsBefore = {".text", ".rdata"};
-    specs.push_back(s);
+    plans.push_back(s);
   }
   {
-    ImageSpec s;
+    ImagePlan s;
     s.modules = {{"ntdll.dll", {{"NtClose"}, {std::string(60, 'L')}}},
                  {"user32", {{"MessageBoxA"}}},
                  {"KERNEL32.dll", {{"GetVersion"}, byOrdinal(4)}}};
-    specs.push_back(s);
+    plans.push_back(s);
   }
   {
-    ImageSpec s = sampleImageSpec();
+    ImagePlan s = sampleImagePlan();
     s.importSectionName = ".idata$2";
-    specs.push_back(s);
+    plans.push_back(s);
   }
   std::vector<std::vector<uint8_t>> images;
-  for (const ImageSpec& s : specs) images.push_back(buildImage(s).bytes);
+  for (const ImagePlan& s : plans) images.push_back(buildImage(s).bytes);
   return images;
 }
 
@@ -62,17 +62,17 @@ struct Random {
 
 // Images from a few kilobytes to several megabytes, with import tables from a
 // handful of functions to tens of thousands.
-ImageSpec corpusSpec(uint32_t index) {
+ImagePlan corpusPlan(uint32_t index) {
   static const char* const kModules[] = {"KERNEL32.dll", "USER32.dll", "NTDLL.dll",
                                          "GDI32.dll",    "MSVCRT.dll", "COMCTL32.dll"};
   static const char* const kKnown[] = {"GetVersion", "ExitProcess", "GetStartupInfoA",
                                        "MessageBoxA", "NtClose", "HeapAlloc", "WriteFile"};
   Random random{index * 2654435761u + 1};
-  ImageSpec spec;
-  spec.dll = index % 2 == 1;
+  ImagePlan plan;
+  plan.dll = index % 2 == 1;
   // Every tenth image is large in code; the import tables grow by powers.
-  if (index % 10 == 0) spec.sectionBeforeSize = 0x200 * (1 + random.next(12000));
-  else spec.sectionBeforeSize = 0x200 * (1 + random.next(16));
+  if (index % 10 == 0) plan.sectionBeforeSize = 0x200 * (1 + random.next(12000));
+  else plan.sectionBeforeSize = 0x200 * (1 + random.next(16));
   const uint32_t tier = index % 5;
   const uint32_t total = tier == 0 ? 3 + random.next(10)
                          : tier == 1 ? 20 + random.next(80)
@@ -95,16 +95,16 @@ ImageSpec corpusSpec(uint32_t index) {
         module.functions.push_back({"Function" + std::to_string(f) + "Of" + module.name});
       }
     }
-    spec.modules.push_back(module);
+    plan.modules.push_back(module);
   }
-  return spec;
+  return plan;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc == 3 && strcmp(argv[1], "sample") == 0)
-    return writeFile(argv[2], buildImage(sampleImageSpec()).bytes) ? 0 : 1;
+    return writeFile(argv[2], buildImage(sampleImagePlan()).bytes) ? 0 : 1;
   if (argc == 3 && strcmp(argv[1], "seeds") == 0) {
     const std::vector<std::vector<uint8_t>> images = seeds();
     for (size_t i = 0; i < images.size(); ++i)
@@ -116,7 +116,7 @@ int main(int argc, char** argv) {
     for (uint32_t i = 0; i < count; ++i) {
       char name[32];
       snprintf(name, sizeof name, "/image%04u.dll", i);
-      if (!writeFile(std::string(argv[2]) + name, buildImage(corpusSpec(i)).bytes)) return 1;
+      if (!writeFile(std::string(argv[2]) + name, buildImage(corpusPlan(i)).bytes)) return 1;
     }
     return 0;
   }

@@ -24,7 +24,7 @@ Captured captureCheckImage(const std::vector<uint8_t>& bytes);
 // The two banner lines as the tool writes them.
 extern const char kBanner[];
 
-// The report on sampleImageSpec() under the default profile, with "\n".
+// The report on sampleImagePlan() under the default profile, with "\n".
 extern const char kSampleReport[];
 
 // "\n" to "\r\n", to write expected output readably.

@@ -46,7 +46,7 @@ TEST_F(UnderWine, RealHostBinding) {
   EXPECT_EQ(std::string(kBanner) + kUsage, usage.out);
   EXPECT_EQ(0, usage.status);
 
-  const ToolRun outside = wine(kWin64Exe, {writeTempFile("w.dll", buildImage(sampleImageSpec()).bytes)});
+  const ToolRun outside = wine(kWin64Exe, {writeTempFile("w.dll", buildImage(sampleImagePlan()).bytes)});
   EXPECT_EQ(std::string(kBanner) +
                 "This application must be run under the Orvanel 32bit DOS extender.\r\n",
             outside.out);
@@ -56,11 +56,11 @@ TEST_F(UnderWine, RealHostBinding) {
 
 TEST_F(UnderWine, StandInHost) {
   const std::string dir = tempDir();
-  const std::vector<uint8_t> sample = buildImage(sampleImageSpec()).bytes;
+  const std::vector<uint8_t> sample = buildImage(sampleImagePlan()).bytes;
   writeTempFile("sample.dll", sample);
   writeTempFile("with blanks.dll", sample);
   writeTempFile("text.dll", std::vector<uint8_t>(300, 'x'));
-  ImageSpec ordinal = sampleImageSpec();
+  ImagePlan ordinal = sampleImagePlan();
   ordinal.modules[0].functions.insert(ordinal.modules[0].functions.begin(), byOrdinal(9));
   writeTempFile("ordinal.dll", buildImage(ordinal).bytes);
   const std::string report = std::string(kBanner) + crlf(kSampleReport);

@@ -1,6 +1,6 @@
 // The system-independent half of the run-time conventions: formatted output
-// with line-feed translation and the 512-byte buffer, and the report of a
-// failed internal check, and the normal end of a run.
+// with line-feed translation and the 512-byte buffer, the report of a failed
+// internal check, and the normal end of a run.
 #include "platform.h"
 
 size_t textLength(const char* text) {
