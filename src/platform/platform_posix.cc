@@ -107,12 +107,16 @@ const size_t kMapThreshold = SIZE_MAX;
 const size_t kMapThreshold = 128 * 1024;
 #endif
 
-// In front of every block: its size and whether it was mapped.
+// In front of every block: its size (for a mapping, the mapping's size) and
+// whether it was mapped.
 struct BlockHeader {
   size_t size;
   size_t mapped;
 };
 static_assert(sizeof(BlockHeader) == 16, "blocks stay 16-byte aligned");
+
+// The last freed mapping, kept for the next large block.
+BlockHeader* spareMapping = nullptr;
 
 }  // namespace
 
@@ -121,6 +125,11 @@ void* memAlloc(size_t size) {
   const size_t total = size + sizeof(BlockHeader);
   BlockHeader* header;
   if (size >= kMapThreshold) {
+    if (spareMapping != nullptr && spareMapping->size >= total) {
+      header = spareMapping;
+      spareMapping = nullptr;
+      return header + 1;
+    }
     void* map = mmap(nullptr, total, PROT_READ | PROT_WRITE,
                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
     if (map == MAP_FAILED) return nullptr;
@@ -138,6 +147,12 @@ void* memAlloc(size_t size) {
 void memFree(void* block) {
   if (block == nullptr) return;
   BlockHeader* header = static_cast<BlockHeader*>(block) - 1;
-  if (header->mapped != 0) munmap(header, header->size);
-  else free(header);
+  if (header->mapped == 0) {
+    free(header);
+  } else if (spareMapping == nullptr || spareMapping->size < header->size) {
+    if (spareMapping != nullptr) munmap(spareMapping, spareMapping->size);
+    spareMapping = header;
+  } else {
+    munmap(header, header->size);
+  }
 }
