@@ -14,6 +14,5 @@ void fuzzOpenImage(const uint8_t* data, size_t size);
 void fuzzSetCheckTarget(jmp_buf* target);
 // Frees every block that is still allocated.
 void fuzzReleaseAll();
-int fuzzChecksFailed();
 
 #endif
