@@ -66,6 +66,20 @@ TEST(Tool, CommandLineOutcomes) {
   // The file exists, yet a path that long is refused.
   const std::string longArgument = dir + "/" + std::string(258 - dir.size(), 'n');
   writeTempFile(longArgument.substr(dir.size() + 1) + ".dll", buildImage(sampleImagePlan()).bytes);
+  // Arguments that resolution would cut, and the files that the cut paths
+  // would name: a directory piece of 257 characters whose cut names a
+  // sibling; a name of 256 characters; 264 characters whose first 260 name a
+  // file.
+  const std::string longDir = std::string(256 - dir.size() - 1, 'd');
+  const std::string cutDir = longDir.substr(1);
+  mkdir((dir + "/" + cutDir).c_str(), 0755);
+  writeTempFile(cutDir + "/x.dll", buildImage(sampleImagePlan()).bytes);
+  const std::string longName(256, 'm');
+  writeTempFile(longName.substr(1), buildImage(sampleImagePlan()).bytes);
+  const std::string first260 = "pppppp/" + std::string(249, 'x') + ".dll";
+  mkdir((dir + "/pppppp").c_str(), 0755);
+  writeTempFile(first260, buildImage(sampleImagePlan()).bytes);
+  writeTempFile("noext", buildImage(sampleImagePlan()).bytes);
 
   struct Case {
     const char* title;
@@ -92,10 +106,19 @@ TEST(Tool, CommandLineOutcomes) {
       {"device", kTool, {dir + "/device"}, banner() + couldNotOpen(dir + "/device.dll"), 2},
       {"over-long path", kTool, {longArgument}, banner() + couldNotOpen(longArgument + ".dll"), 2},
       {"not a PE file", kTool, {dir + "/text"}, banner() + "Not a PE file\r\n", 1},
+      {"directory piece cut", kTool, {dir + "/" + longDir + "/x"},
+       banner() + couldNotOpen(dir + "/" + longDir + "/x.dll"), 2},
+      {"name cut", kTool, {longName + "."}, banner() + couldNotOpen(longName + "."), 2},
+      {"argument cut", kTool, {first260 + "more"}, banner() + couldNotOpen(first260 + "more"), 2},
+      {"trailing full stop", kTool, {dir + "/noext."}, banner() + kSampleReportCrlf, 0},
+      {"trailing full stops", kTool, {dir + "\\noext..."}, banner() + kSampleReportCrlf, 0},
+      {"missing, trailing full stop", kTool, {dir + "/none."}, banner() + couldNotOpen(dir + "/none."), 2},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.title);
-    const ToolRun run = runTool(c.exe, c.args);
+    Options options;
+    options.workingDirectory = dir;
+    const ToolRun run = runTool(c.exe, c.args, options);
     EXPECT_EQ(c.out, run.out);
     EXPECT_EQ("", run.err);
     EXPECT_EQ(c.status, run.status);
@@ -191,21 +214,29 @@ TEST(Tool, UnwritableStandardOutputIsAFailure) {
 }
 
 // Sizes claimed by the headers do not become allocations: the run succeeds
-// with far less memory than they claim.
+// with far less memory than they claim, also when the file itself is larger
+// than what they claim (a sparse file of 5 GiB).
 TEST(Tool, MemoryFollowsTheFile) {
   const BuiltImage base = buildImage(sampleImagePlan());
   std::vector<uint8_t> b = base.bytes;
-  put32(b, base.peOffset + kPeSizeOfHeaders, 0xFFFFFFF0);
+  put32(b, base.peOffset + kPeSizeOfHeaders, 0xFFFFFFFF);
+  const std::string sparse = writeTempFile("sparse.dll", b);
+  ASSERT_EQ(0, truncate(sparse.c_str(), off_t(5) << 30));
   put32(b, base.importEntryOffset + kSectionSizeOfRawData, 0xFFFFFFF0);
   b.resize(2048, 0);
-  Options options;
-  // The sanitizers reserve address space of their own; there an allocation
-  // of 4 GiB is caught by the sanitizer's own limit instead.
-  if (!kSanitized) options.addressSpace = 256u << 20;
-  const ToolRun run = runTool(kTool, {writeTempFile("huge.dll", b)}, options);
-  EXPECT_EQ(banner() + kSampleReportCrlf, run.out);
-  EXPECT_EQ("", run.err);
-  EXPECT_EQ(0, run.status);
+  const std::string small = writeTempFile("huge.dll", b);
+  for (const std::string& file : {small, sparse}) {
+    SCOPED_TRACE(file);
+    Options options;
+    // The sanitizers reserve address space of their own; there an
+    // allocation of 4 GiB is caught by the sanitizer's own limit instead.
+    if (!kSanitized) options.addressSpace = 256u << 20;
+    options.timeoutSeconds = 10;
+    const ToolRun run = runTool(kTool, {file}, options);
+    EXPECT_EQ(banner() + kSampleReportCrlf, run.out);
+    EXPECT_EQ("", run.err);
+    EXPECT_EQ(0, run.status);
+  }
 }
 
 }  // namespace

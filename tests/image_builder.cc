@@ -1,5 +1,7 @@
 #include "image_builder.h"
 
+#include <algorithm>
+
 namespace {
 
 const uint32_t kPeOffset = 0x80;
@@ -14,17 +16,24 @@ void putName(std::vector<uint8_t>& bytes, size_t offset, const std::string& name
   for (size_t i = 0; i < 8 && i < name.size(); ++i) bytes[offset + i] = static_cast<uint8_t>(name[i]);
 }
 
-// The import section's data for `modules`, placed at `address`.
-std::vector<uint8_t> importData(const std::vector<ImportedModule>& modules, uint32_t address) {
-  std::vector<uint8_t> data((modules.size() + 1) * 20);
+// The import section's data for `modules`, placed at `address`. Sets
+// `*descriptors` to the offset of the descriptor array.
+std::vector<uint8_t> importData(const std::vector<ImportedModule>& modules, uint32_t address,
+                                bool addressListsFirst, uint32_t* descriptors) {
+  std::vector<uint8_t> data;
   auto reserve = [&](size_t size) {
     const size_t at = data.size();
     data.resize(at + size);
     return static_cast<uint32_t>(at);
   };
   std::vector<uint32_t> lookup, addresses;
-  for (const ImportedModule& m : modules) lookup.push_back(reserve((m.functions.size() + 1) * 4));
-  for (const ImportedModule& m : modules) addresses.push_back(reserve((m.functions.size() + 1) * 4));
+  auto reserveLists = [&](std::vector<uint32_t>& lists) {
+    for (const ImportedModule& m : modules) lists.push_back(reserve((m.functions.size() + 1) * 4));
+  };
+  if (addressListsFirst) reserveLists(addresses);
+  *descriptors = reserve((modules.size() + 1) * 20);
+  reserveLists(lookup);
+  if (!addressListsFirst) reserveLists(addresses);
   for (size_t i = 0; i < modules.size(); ++i) {
     const ImportedModule& m = modules[i];
     for (size_t k = 0; k < m.functions.size(); ++k) {
@@ -46,10 +55,52 @@ std::vector<uint8_t> importData(const std::vector<ImportedModule>& modules, uint
     const ImportedModule& m = modules[i];
     const uint32_t at = reserve(m.name.size() + 1);
     for (size_t c = 0; c < m.name.size(); ++c) data[at + c] = static_cast<uint8_t>(m.name[c]);
-    const size_t d = i * 20;
+    const size_t d = *descriptors + i * 20;
     put32(data, d + 0x00, m.lookupThroughFirstThunk ? 0 : address + lookup[i]);
     put32(data, d + 0x0C, address + at);
     put32(data, d + 0x10, address + addresses[i]);
+  }
+  return data;
+}
+
+// The export section's data, placed at `address`: the directory, the address
+// table, the sorted name table, the ordinal table, then the strings. Exports
+// that are not forwarded point at `code`.
+std::vector<uint8_t> exportData(const ImagePlan& plan, uint32_t address, uint32_t code) {
+  const std::vector<ExportedFunction>& exports = plan.exports;
+  std::vector<size_t> named;
+  for (size_t i = 0; i < exports.size(); ++i)
+    if (!exports[i].name.empty()) named.push_back(i);
+  std::sort(named.begin(), named.end(),
+            [&](size_t a, size_t b) { return exports[a].name < exports[b].name; });
+  std::vector<uint8_t> data(40);
+  auto reserve = [&](size_t size) {
+    const size_t at = data.size();
+    data.resize(at + ((size + 3) & ~size_t(3)));
+    return static_cast<uint32_t>(at);
+  };
+  auto string = [&](const std::string& text) {
+    const uint32_t at = reserve(text.size() + 1);
+    for (size_t c = 0; c < text.size(); ++c) data[at + c] = static_cast<uint8_t>(text[c]);
+    return address + at;
+  };
+  const uint32_t functions = reserve(exports.size() * 4);
+  const uint32_t names = reserve(named.size() * 4);
+  const uint32_t ordinals = reserve(named.size() * 2);
+  put32(data, 0x0C, string(plan.exportModuleName));
+  put32(data, 0x10, 1);  // ordinal base
+  put32(data, 0x14, static_cast<uint32_t>(exports.size()));
+  put32(data, 0x18, static_cast<uint32_t>(named.size()));
+  put32(data, 0x1C, address + functions);
+  put32(data, 0x20, address + names);
+  put32(data, 0x24, address + ordinals);
+  for (size_t i = 0; i < exports.size(); ++i) {
+    const std::string& forwarder = exports[i].forwarder;
+    put32(data, functions + 4 * i, forwarder.empty() ? code : string(forwarder));
+  }
+  for (size_t k = 0; k < named.size(); ++k) {
+    put32(data, names + 4 * k, string(exports[named[k]].name));
+    put16(data, ordinals + 2 * k, static_cast<uint16_t>(named[k]));
   }
   return data;
 }
@@ -79,21 +130,32 @@ uint32_t get32(const std::vector<uint8_t>& bytes, size_t offset) {
 
 BuiltImage buildImage(const ImagePlan& plan) {
   BuiltImage image;
-  const uint32_t nSections = static_cast<uint32_t>(plan.sectionsBefore.size() + 1);
-  const uint32_t tableOffset = kPeOffset + 248;
+  const bool exporting = !plan.exports.empty();
+  const uint32_t nBefore = static_cast<uint32_t>(plan.sectionsBefore.size());
+  const uint32_t nSections = nBefore + 1 + (exporting ? 1 : 0);
+  const uint32_t optionalSize = (plan.pe32plus ? 112 : 96) + 8 * plan.dataDirectories;
+  const uint32_t tableOffset = kPeOffset + 24 + optionalSize;
   const uint32_t headersSize = alignUp(tableOffset + 40 * nSections, kFileAlignment);
 
   const uint32_t rawBefore = plan.sectionBeforeSize;
   const uint32_t pagesBefore = alignUp(rawBefore, kSectionAlignment) / kSectionAlignment;
-  const uint32_t importAddress = kSectionAlignment * (1 + pagesBefore * (nSections - 1));
-  const std::vector<uint8_t> imports = importData(plan.modules, importAddress);
+  const uint32_t importAddress = kSectionAlignment * (1 + pagesBefore * nBefore);
+  uint32_t descriptors = 0;
+  const std::vector<uint8_t> imports =
+      importData(plan.modules, importAddress, plan.addressListsFirst, &descriptors);
   const uint32_t importSize = alignUp(static_cast<uint32_t>(imports.size()), kFileAlignment);
-  const uint32_t importRaw = headersSize + rawBefore * (nSections - 1);
-  const uint32_t imageSize =
+  const uint32_t importRaw = headersSize + rawBefore * nBefore;
+  const uint32_t exportAddress =
       importAddress + alignUp(static_cast<uint32_t>(imports.size()), kSectionAlignment);
+  const std::vector<uint8_t> exports =
+      exporting ? exportData(plan, exportAddress, kSectionAlignment) : std::vector<uint8_t>();
+  const uint32_t exportRaw = importRaw + importSize;
+  const uint32_t exportSize = alignUp(static_cast<uint32_t>(exports.size()), kFileAlignment);
+  const uint32_t imageSize =
+      exportAddress + alignUp(static_cast<uint32_t>(exports.size()), kSectionAlignment);
 
   std::vector<uint8_t>& b = image.bytes;
-  b.assign(importRaw + importSize, 0);
+  b.assign(exportRaw + exportSize, 0);
 
   // DOS header.
   b[0] = 'M';
@@ -110,18 +172,20 @@ BuiltImage buildImage(const ImagePlan& plan) {
   const uint32_t pe = kPeOffset;
   b[pe] = 'P';
   b[pe + 1] = 'E';
-  put16(b, pe + 0x04, 0x014C);  // Intel 80386
+  put16(b, pe + 0x04, plan.pe32plus ? 0x8664 : 0x014C);  // x86-64 or Intel 80386
   put16(b, pe + 0x06, static_cast<uint16_t>(nSections));
-  put16(b, pe + 0x14, 224);
-  put16(b, pe + 0x16, plan.dll ? 0x2102 : 0x0102);
+  put16(b, pe + 0x14, static_cast<uint16_t>(optionalSize));
+  put16(b, pe + 0x16, static_cast<uint16_t>((plan.dll ? 0x2002 : 0x0002) | (plan.pe32plus ? 0x20 : 0x100)));
 
-  // Optional header.
+  // Optional header: PE32+ widens the image base and the four stack and heap
+  // sizes to eight bytes, which moves the directories 16 bytes on.
   const uint32_t opt = pe + 24;
-  put16(b, opt + 0, 0x010B);
-  put32(b, opt + 4, rawBefore * (nSections - 1));  // SizeOfCode
-  put32(b, opt + 16, nSections > 1 ? kSectionAlignment : 0);  // AddressOfEntryPoint
-  put32(b, opt + 20, kSectionAlignment);                      // BaseOfCode
-  put32(b, opt + 28, plan.dll ? 0x10000000u : 0x00400000u);   // ImageBase
+  const uint32_t wide = plan.pe32plus ? 1 : 0;
+  put16(b, opt + 0, plan.pe32plus ? 0x020B : 0x010B);
+  put32(b, opt + 4, rawBefore * nBefore);                    // SizeOfCode
+  put32(b, opt + 16, nBefore > 0 ? kSectionAlignment : 0);  // AddressOfEntryPoint
+  put32(b, opt + 20, kSectionAlignment);                     // BaseOfCode
+  put32(b, opt + 28 - 4 * wide, plan.dll ? 0x10000000u : 0x00400000u);  // ImageBase
   put32(b, opt + 32, kSectionAlignment);
   put32(b, opt + 36, kFileAlignment);
   put16(b, opt + 40, 4);  // operating system version
@@ -129,16 +193,21 @@ BuiltImage buildImage(const ImagePlan& plan) {
   put32(b, opt + 56, imageSize);
   put32(b, opt + 60, headersSize);
   put16(b, opt + 68, 3);  // console
-  put32(b, opt + 72, 0x100000);
-  put32(b, opt + 76, 0x1000);
-  put32(b, opt + 80, 0x100000);
-  put32(b, opt + 84, 0x1000);
-  put32(b, opt + 92, 16);
-  put32(b, opt + 96 + 8, importAddress);  // import directory
-  put32(b, opt + 96 + 12, static_cast<uint32_t>((plan.modules.size() + 1) * 20));
+  for (uint32_t i = 0; i < 4; ++i)  // stack and heap, reserved and committed
+    put32(b, opt + 72 + (4 + 4 * wide) * i, i % 2 == 0 ? 0x100000 : 0x1000);
+  const uint32_t directories = opt + 96 + 16 * wide;
+  put32(b, directories - 4, plan.dataDirectories);
+  if (exporting && plan.dataDirectories > 0) {
+    put32(b, directories + 0, exportAddress);
+    put32(b, directories + 4, static_cast<uint32_t>(exports.size()));
+  }
+  if (plan.dataDirectories > 1) {
+    put32(b, directories + 8, importAddress + descriptors);
+    put32(b, directories + 12, static_cast<uint32_t>((plan.modules.size() + 1) * 20));
+  }
 
   // Section table and the sections before the import section.
-  for (uint32_t i = 0; i + 1 < nSections; ++i) {
+  for (uint32_t i = 0; i < nBefore; ++i) {
     const uint32_t e = tableOffset + 40 * i;
     putName(b, e, plan.sectionsBefore[i]);
     put32(b, e + 0x08, rawBefore);
@@ -148,20 +217,28 @@ BuiltImage buildImage(const ImagePlan& plan) {
     put32(b, e + 0x24, 0x60000020);  // code, execute, read
     b[headersSize + rawBefore * i] = 0xC3;
   }
-  const uint32_t e = tableOffset + 40 * (nSections - 1);
-  putName(b, e, plan.importSectionName);
-  put32(b, e + 0x08, static_cast<uint32_t>(imports.size()));
-  put32(b, e + 0x0C, importAddress);
-  put32(b, e + 0x10, importSize);
-  put32(b, e + 0x14, importRaw);
-  put32(b, e + 0x24, 0xC0000040);  // initialised data, read, write
-  for (size_t i = 0; i < imports.size(); ++i) b[importRaw + i] = imports[i];
+  auto dataSection = [&](uint32_t index, const std::string& name, const std::vector<uint8_t>& data,
+                         uint32_t address, uint32_t raw, uint32_t rawSize) {
+    const uint32_t e = tableOffset + 40 * index;
+    putName(b, e, name);
+    put32(b, e + 0x08, static_cast<uint32_t>(data.size()));
+    put32(b, e + 0x0C, address);
+    put32(b, e + 0x10, rawSize);
+    put32(b, e + 0x14, raw);
+    put32(b, e + 0x24, 0xC0000040);  // initialised data, read, write
+    for (size_t i = 0; i < data.size(); ++i) b[raw + i] = data[i];
+    return e;
+  };
+  image.importEntryOffset =
+      dataSection(nBefore, plan.importSectionName, imports, importAddress, importRaw, importSize);
+  if (exporting) dataSection(nBefore + 1, ".edata", exports, exportAddress, exportRaw, exportSize);
 
   image.peOffset = pe;
-  image.importEntryOffset = e;
   image.importRawOffset = importRaw;
   image.importAddress = importAddress;
   image.importSize = importSize;
+  image.exportRawOffset = exporting ? exportRaw : 0;
+  image.exportAddress = exporting ? exportAddress : 0;
   return image;
 }
 

@@ -1,7 +1,9 @@
-// Builds PE32 images in memory: a DOS header, a PE header with a 224-byte
-// optional header, a section table, a small code section and an import
-// section laid out as a linker lays it out (descriptors first, then lookup
-// lists, address lists, hint/name entries and module names).
+// Builds PE32 (and PE32+) images in memory: a DOS header, a PE header with
+// its optional header (224 bytes for PE32 unless fewer data directories are
+// asked for), a section table, a small code section, an import section laid
+// out as a linker lays it out (descriptors first, then lookup lists, address
+// lists, hint/name entries and module names) and, when the plan exports
+// anything, an export section.
 #ifndef ZYMRAN_TESTS_IMAGE_BUILDER_H
 #define ZYMRAN_TESTS_IMAGE_BUILDER_H
 
@@ -23,14 +25,25 @@ struct ImportedModule {
   bool lookupThroughFirstThunk = false;  // OriginalFirstThunk 0
 };
 
+struct ExportedFunction {
+  std::string name;       // exported by ordinal alone when empty
+  std::string forwarder;  // "MODULE.Function" for a forwarded export
+};
+
 struct ImagePlan {
   std::vector<ImportedModule> modules;
+  // Exports, in ordinal order; the name table is sorted as linkers sort it.
+  std::vector<ExportedFunction> exports;
+  std::string exportModuleName = "SAMPLE.dll";
   std::string importSectionName = ".idata";
   // Sections placed before the import section in the table, each with this
   // many bytes of raw data (a multiple of 0x200).
   std::vector<std::string> sectionsBefore = {".text"};
   uint32_t sectionBeforeSize = 0x200;
   bool dll = false;
+  bool pe32plus = false;          // a 64-bit image
+  uint32_t dataDirectories = 16;  // fewer make a shorter optional header
+  bool addressListsFirst = false; // the import section starts with its address lists
 };
 
 struct BuiltImage {
@@ -40,6 +53,8 @@ struct BuiltImage {
   uint32_t importRawOffset = 0;   // file offset of the import section's data
   uint32_t importAddress = 0;     // its relative virtual address
   uint32_t importSize = 0;        // its SizeOfRawData
+  uint32_t exportRawOffset = 0;   // file offset of the export section's data
+  uint32_t exportAddress = 0;     // its relative virtual address
 };
 
 BuiltImage buildImage(const ImagePlan& plan);
@@ -52,10 +67,14 @@ uint32_t get32(const std::vector<uint8_t>& bytes, size_t offset);
 // Offsets of header fields from the start of the PE header.
 const uint32_t kPeNumberOfSections = 0x06;
 const uint32_t kPeSizeOfHeaders = 0x54;
+const uint32_t kPeImportDirectory = 0x80;  // in a PE32 header
 // Offsets of fields in a section table entry.
 const uint32_t kSectionVirtualAddress = 0x0C;
 const uint32_t kSectionSizeOfRawData = 0x10;
 const uint32_t kSectionPointerToRawData = 0x14;
+// Offsets of fields in the export directory.
+const uint32_t kExportNumberOfNames = 0x18;
+const uint32_t kExportAddressOfNames = 0x20;
 
 // A small image importing from KERNEL32, USER32, GDI32 and a non-system
 // module, as made for the README's sample.

@@ -50,6 +50,18 @@ TEST(Report, Samples) {
     s.sectionsBefore = {".text", ".data", ".rdata"};
     cases.push_back({".IDATA after three sections", s, kSampleReport});
   }
+  // The section table follows an optional header of any size, and the
+  // descriptors start where the import directory says.
+  for (uint32_t directories : {0u, 2u, 5u}) {
+    ImagePlan s = sampleImagePlan();
+    s.dataDirectories = directories;
+    cases.push_back({"compact optional header", s, kSampleReport});
+  }
+  {
+    ImagePlan s = sampleImagePlan();
+    s.addressListsFirst = true;
+    cases.push_back({"descriptors after the address lists", s, kSampleReport});
+  }
   {
     ImagePlan s;
     s.modules = {{"kernel32.dll", {{"GetVersion"}, {"getversion"}}},
@@ -93,8 +105,16 @@ TEST(Report, NotAPeFile) {
   struct Case {
     const char* title;
     std::vector<uint8_t> bytes;
+    std::string out = "Not a PE file\r\n";
   };
   std::vector<Case> cases;
+  {
+    ImagePlan s = sampleImagePlan();
+    s.pe32plus = true;
+    cases.push_back({"PE32+", buildImage(s).bytes,
+                     "This is a 64-bit image; the Orvanel 32bit DOS extender runs 32-bit images "
+                     "only.\r\n"});
+  }
   cases.push_back({"empty", {}});
   cases.push_back({"MZ only", {'M', 'Z'}});
   cases.push_back({"63 bytes", std::vector<uint8_t>(good.begin(), good.begin() + 63)});
@@ -115,7 +135,7 @@ TEST(Report, NotAPeFile) {
     SCOPED_TRACE(c.title);
     const Captured got = captureCheckImage(c.bytes);
     EXPECT_EQ(1, got.status);
-    EXPECT_EQ("Not a PE file\r\n", got.out);
+    EXPECT_EQ(c.out, got.out);
   }
 }
 
@@ -192,13 +212,17 @@ TEST(Report, DamagedImportData) {
 }
 
 // Sizes that the headers claim do not change the report: only what the file
-// holds is read.
+// holds is read. Nor does an import directory outside ".idata", or an
+// optional header magic other than PE32+.
 TEST(Report, ClaimedSizesBeyondTheFile) {
   const BuiltImage base = buildImage(sampleImagePlan());
   const std::pair<uint32_t, uint32_t> patches[] = {
       {base.peOffset + kPeSizeOfHeaders, 0xFFFFFFF0},
       {base.importEntryOffset + kSectionSizeOfRawData, 0xFFFFFFF0},
       {base.importEntryOffset + kSectionSizeOfRawData, 0x80000000},
+      {base.peOffset + kPeImportDirectory, base.importAddress + base.importSize},
+      {base.peOffset + kPeImportDirectory, 0x10},
+      {base.peOffset + 0x18, 0x0107},
   };
   for (const auto& p : patches) {
     std::vector<uint8_t> b = base.bytes;

@@ -33,6 +33,7 @@ TEST(Output, Formatting) {
     const char* format;
     std::string arg;
     std::string written;
+    bool console = false;
   };
   const std::string name40(40, 'n');
   const Case cases[] = {
@@ -45,12 +46,18 @@ TEST(Output, Formatting) {
       {"a\nb%s", "c\nd", "a\r\nbc\r\nd"},
       {"100%% %d %-4s", "", "100%% %d %-4s"},  // only %s and %-40s convert
       {"Couldn't open '%s'\n", "a b.dll", "Couldn't open 'a b.dll'\r\n"},
+      // A console shows each control byte of an argument as one '?'; a pipe
+      // gets the bytes as they are.
+      {"%-40s", "Get\x1b[2J\x7f", "Get?[2J?" + std::string(32, ' '), true},
+      {"\nImports from %s\n", "K\r\n\t.dll", "\r\nImports from K???.dll\r\n", true},
+      {"%s", "\xe9\x80~ ", "\xe9\x80~ ", true},
+      {"%-40s", "Get\x1b[2J\x7f", "Get\x1b[2J\x7f" + std::string(32, ' ')},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.format);
-    open(false);
+    open(c.console);
     outPrint(c.format, c.arg.c_str());
-    EXPECT_TRUE(writes.empty());
+    EXPECT_EQ(c.console, !writes.empty());
     EXPECT_TRUE(outClose());
     EXPECT_EQ(c.written, joined());
   }

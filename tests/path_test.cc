@@ -15,12 +15,17 @@ struct PathSample {
   const char* name;
   const char* extension;
   std::string resolved;
+  // Whether resolution cuts anything, and then the path with nothing cut.
+  bool cut = false;
+  std::string whole;
 };
 
 std::string repeat(char c, size_t n) { return std::string(n, c); }
 
 TEST(ResolvePath, Samples) {
   const std::string letters255 = repeat('a', 255);
+  const std::string extension255 = "." + repeat('e', 254);
+  const std::string directory255 = repeat('c', 254) + "\\";
   const PathSample samples[] = {
       {"foo", "", "", "foo", "", "foo.dll"},
       {"foo.exe", "", "", "foo", ".exe", "foo.exe"},
@@ -62,10 +67,20 @@ TEST(ResolvePath, Samples) {
       {"a\\b/c\\\\d", "", "a\\b/c\\\\", "d", "", "a\\b/c\\\\d.dll"},
       {"\xE9t\xE9.EXE", "", "", "\xE9t\xE9", ".EXE", "\xE9t\xE9.EXE"},
       // Only the first 260 characters after the leading spaces count.
-      {repeat('a', 300), "", "", letters255.c_str(), "", letters255 + ".dll"},
-      {"  " + repeat('b', 260) + ".exe", "", "", nullptr, "", repeat('b', 255) + ".dll"},
+      {repeat('a', 300), "", "", letters255.c_str(), "", letters255 + ".dll", true,
+       repeat('a', 300) + ".dll"},
+      {"  " + repeat('b', 260) + ".exe", "", "", nullptr, "", repeat('b', 255) + ".dll", true,
+       repeat('b', 260) + ".exe"},
       // A directory cut to 255 characters loses its separator; one is put back.
-      {repeat('a', 256) + "\\a.", "", letters255.c_str(), "a", ".", letters255 + "\\a."},
+      {repeat('a', 256) + "\\a.", "", letters255.c_str(), "a", ".", letters255 + "\\a.", true,
+       repeat('a', 256) + "\\a."},
+      // Pieces of exactly 255 characters are whole; one more is cut.
+      {letters255 + ".e", "", "", letters255.c_str(), ".e", letters255 + ".e"},
+      {repeat('n', 256), "", "", nullptr, "", repeat('n', 255) + ".dll", true,
+       repeat('n', 256) + ".dll"},
+      {"x." + repeat('e', 255), "", "", "x", extension255.c_str(), "x" + extension255, true,
+       "x." + repeat('e', 255)},
+      {"  " + directory255 + "dddd", "", directory255.c_str(), "dddd", "", directory255 + "dddd.dll"},
   };
   for (const PathSample& s : samples) {
     SCOPED_TRACE("argument '" + s.argument + "'");
@@ -80,6 +95,12 @@ TEST(ResolvePath, Samples) {
     const size_t length = resolvePath(out, sizeof out, s.argument.c_str(), ".dll", false);
     EXPECT_EQ(s.resolved, out);
     EXPECT_EQ(s.resolved.size(), length);
+
+    std::string whole(s.argument.size() + 8, '#');
+    bool cut = !s.cut;
+    whole.resize(resolveWholePath(&whole[0], whole.size(), s.argument.c_str(), ".dll", false, &cut));
+    EXPECT_EQ(s.cut, cut);
+    EXPECT_EQ(s.cut ? s.whole : s.resolved, whole);
   }
 }
 

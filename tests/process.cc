@@ -74,6 +74,7 @@ ToolRun runCommand(const std::vector<std::string>& command, Options options) {
       setrlimit(RLIMIT_AS, &limit);
     }
     signal(SIGPIPE, SIG_DFL);
+    if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0) _exit(126);
     execv(argv[0], argv.data());
     _exit(127);
   }

@@ -21,6 +21,7 @@ struct Options {
   Stdout stdoutKind = Stdout::Pipe;
   rlim_t addressSpace = 0;  // a limit on the child's memory, when not 0
   int timeoutSeconds = 30;  // the child is killed after this long
+  std::string workingDirectory;  // the child's, when not empty
 };
 
 // `command[0]` is the program's path; the rest are its arguments.

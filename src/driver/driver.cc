@@ -35,13 +35,17 @@ int runDriver(int argc, char** argv) {
     return 2;
   }
 
-  // Room for the longest path that resolution can build, so that an
-  // over-long one can be shown whole when it is refused.
-  char path[kResolvedMax + 1];
-  const size_t length = resolvePath(path, sizeof path, argv[1], ".dll", false);
-  File* stream = length <= kPathMax ? fileOpen(path) : nullptr;
+  // A path is opened only when resolution cut nothing from the argument: a
+  // cut one could name another, existing file. A refused path is shown whole.
+  char path[kPathMax + 1];
+  bool cut = false;
+  const size_t length = resolveWholePath(path, sizeof path, argv[1], ".dll", false, &cut);
+  File* stream = !cut && length <= kPathMax ? fileOpen(path) : nullptr;
   if (stream == nullptr) {
-    outPrint("Couldn't open '%s'\n", path);
+    char* shown = length <= kPathMax ? nullptr : static_cast<char*>(memAlloc(length + 1));
+    if (shown != nullptr) resolveWholePath(shown, length + 1, argv[1], ".dll", false, &cut);
+    outPrint("Couldn't open '%s'\n", shown != nullptr ? shown : path);
+    memFree(shown);
     return 2;
   }
   const int status = checkImage(stream);

@@ -10,15 +10,6 @@ uint8_t* fullHeader = nullptr;
 uint32_t fullHeaderSize = 0;
 const uint8_t* idataHdr = nullptr;
 
-uint16_t u16At(const uint8_t* p) {
-  return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-
-uint32_t u32At(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
 char upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
 bool sameIgnoringCase(const char* a, const char* b) {
@@ -26,62 +17,6 @@ bool sameIgnoringCase(const char* a, const char* b) {
     if (upper(*a) != upper(*b)) return false;
   return true;
 }
-
-bool readU32(Bytes bytes, uint64_t offset, uint32_t* value) {
-  if (!inBounds(bytes, offset, 4)) return false;
-  *value = u32At(bytes.data + offset);
-  return true;
-}
-
-// A NUL-terminated string at `offset`, or null when it starts outside `bytes`
-// or has no NUL before their end.
-const char* stringAt(Bytes bytes, uint64_t offset) {
-  if (!inBounds(bytes, offset, 1)) return nullptr;
-  for (uint64_t i = offset; i < bytes.size; ++i)
-    if (bytes.data[i] == 0) return reinterpret_cast<const char*>(bytes.data + offset);
-  return nullptr;
-}
-
-// The text of one damage report, built without the C library.
-struct Note {
-  char text[160];
-  size_t used = 0;
-
-  Note& add(const char* s) {
-    for (; *s != '\0' && used + 1 < sizeof text; ++s) text[used++] = *s;
-    text[used] = '\0';
-    return *this;
-  }
-  Note& addHex(uint64_t value) {
-    char digits[17];
-    int n = 0;
-    do {
-      digits[n++] = "0123456789ABCDEF"[value & 0xF];
-      value >>= 4;
-    } while (value != 0 || n < 8);
-    add("0x");
-    char one[2] = {0, 0};
-    while (n > 0) {
-      one[0] = digits[--n];
-      add(one);
-    }
-    return *this;
-  }
-  Note& addDecimal(uint64_t value) {
-    char digits[21];
-    int n = 0;
-    do {
-      digits[n++] = static_cast<char>('0' + value % 10);
-      value /= 10;
-    } while (value != 0);
-    char one[2] = {0, 0};
-    while (n > 0) {
-      one[0] = digits[--n];
-      add(one);
-    }
-    return *this;
-  }
-};
 
 // Every damaged structure is reported with this one line, and the run ends
 // with status 1.
@@ -129,36 +64,18 @@ uint32_t smaller(uint32_t claimed, uint64_t available) {
 
 void notPe() { outPrint("Not a PE file\n"); }
 
+// Where the import descriptors start: at the import directory when its
+// address lies inside the section's data, else at the section's first byte.
+uint32_t firstDescriptor(Bytes pe, Bytes section) {
+  const uint32_t virtualAddress = decodeSectionEntry(idataHdr).VirtualAddress;
+  DataDirectory imports;
+  if (!dataDirectory(pe, kImportDirectory, &imports) || imports.VirtualAddress < virtualAddress)
+    return 0;
+  const uint64_t offset = imports.VirtualAddress - virtualAddress;
+  return inBounds(section, offset, 1) ? static_cast<uint32_t>(offset) : 0;
+}
+
 }  // namespace
-
-bool inBounds(Bytes bytes, uint64_t offset, uint64_t length) {
-  return offset <= bytes.size && length <= bytes.size - offset;
-}
-
-DosHeader decodeDosHeader(const uint8_t* bytes) {
-  DosHeader h;
-  h.e_magic = u16At(bytes + 0x00);
-  h.e_lfarlc = u16At(bytes + 0x18);
-  h.e_lfanew = u32At(bytes + 0x3C);
-  return h;
-}
-
-PeHeader decodePeHeader(const uint8_t* bytes) {
-  PeHeader h;
-  h.Signature = u32At(bytes + 0x00);
-  h.nObjects = u16At(bytes + 0x06);
-  h.SizeOfHeaders = u32At(bytes + 0x54);
-  return h;
-}
-
-SectionEntry decodeSectionEntry(const uint8_t* bytes) {
-  SectionEntry e;
-  copyBytes(e.Name, bytes, sizeof e.Name);
-  e.VirtualAddress = u32At(bytes + 0x0C);
-  e.SizeOfRawData = u32At(bytes + 0x10);
-  e.PointerToRawData = u32At(bytes + 0x14);
-  return e;
-}
 
 bool isSystemModule(const char* name) {
   for (const char* entry : systemModules)
@@ -176,16 +93,21 @@ void reportFunction(const char* name, HostHandle modHandle) {
   outPrint(GetProcAddress(modHandle, name) != nullptr ? "Implemented\n" : "Not implemented\n");
 }
 
-bool loadImportSection(File* stream, const PeHeader& hdr, uint64_t headerEnd, Bytes* section) {
+bool loadImportSection(File* stream, const PeHeader& hdr, uint64_t tableOffset, Bytes* section) {
   section->data = nullptr;
   section->size = 0;
 
-  // Memory follows the file: no more is allocated than the file can supply.
+  // Memory follows the table and the file: no more is allocated than the
+  // entries that the header counts, nor than the file holds from the table on.
   const uint64_t size = fileSize(stream);
-  const uint32_t wanted = smaller(hdr.SizeOfHeaders, size > headerEnd ? size - headerEnd : 0);
+  uint64_t available = size > tableOffset && tableOffset <= UINT32_MAX ? size - tableOffset : 0;
+  const uint64_t tableSize = static_cast<uint64_t>(hdr.nObjects) * kSectionEntrySize;
+  if (tableSize < available) available = tableSize;
+  const uint32_t wanted = smaller(hdr.SizeOfHeaders, available);
   fullHeader = static_cast<uint8_t*>(memAlloc(wanted));
   ZCHECK(hdr.SizeOfHeaders != 0 && (wanted == 0 || fullHeader != nullptr), "fullHeader", 52);
-  fullHeaderSize = wanted == 0 ? 0 : fileRead(stream, fullHeader, wanted);
+  if (wanted != 0 && fileSeek(stream, static_cast<uint32_t>(tableOffset)))
+    fullHeaderSize = fileRead(stream, fullHeader, wanted);
   const Bytes table = {fullHeader, fullHeaderSize};
 
   unsigned i = 0;
@@ -221,9 +143,9 @@ bool loadImportSection(File* stream, const PeHeader& hdr, uint64_t headerEnd, By
   return true;
 }
 
-bool reportImports(Bytes section) {
+bool reportImports(Bytes section, uint32_t firstDescriptor) {
   const uint32_t virtualAddress = decodeSectionEntry(idataHdr).VirtualAddress;
-  for (uint64_t at = 0;; at += kDescriptorSize) {
+  for (uint64_t at = firstDescriptor;; at += kDescriptorSize) {
     uint32_t nameRva = 0;
     if (!readU32(section, at + 0x0C, &nameRva))
       return damagedAt("import descriptor", virtualAddress + at, false);
@@ -288,11 +210,15 @@ int checkImage(File* stream) {
     notPe();
     return 1;
   }
+  if (hdr.Magic == kPe32PlusMagic) {
+    outPrint("This is a 64-bit image; the Orvanel 32bit DOS extender runs 32-bit images only.\n");
+    return 1;
+  }
 
   Bytes section;
-  const uint64_t headerEnd = static_cast<uint64_t>(dosHeader.e_lfanew) + kPeHeaderSize;
-  bool complete = loadImportSection(stream, hdr, headerEnd, &section);
-  if (complete) complete = reportImports(section);
+  bool complete =
+      loadImportSection(stream, hdr, sectionTableOffset(dosHeader.e_lfanew, hdr), &section);
+  if (complete) complete = reportImports(section, firstDescriptor({pe, kPeHeaderSize}, section));
 
   memFree(const_cast<uint8_t*>(section.data));
   memFree(fullHeader);

@@ -29,30 +29,19 @@ bool hasWildcard(const char* piece) {
   return false;
 }
 
-}  // namespace
+// The pieces of w[0, n) as ranges, found by scanning from the end.
+struct Ranges {
+  size_t driveLength;
+  size_t dirFrom, dirTo;
+  size_t nameFrom, nameTo;
+  size_t extFrom, extTo;
+};
 
-unsigned splitPath(const char* path, char* drive, char* directory, char* name,
-                   char* extension) {
-  if (drive != nullptr) drive[0] = '\0';
-  if (directory != nullptr) directory[0] = '\0';
-  if (name != nullptr) name[0] = '\0';
-  if (extension != nullptr) extension[0] = '\0';
-
-  while (*path == ' ') ++path;
-  char w[kPathScanLimit];
-  size_t n = 0;
-  while (n < kPathScanLimit && path[n] != '\0') {
-    w[n] = path[n];
-    ++n;
-  }
-
-  // The pieces are found from the end; their text is kept as ranges of w so
-  // that the flags can be worked out whichever outputs are present.
+Ranges scan(const char* w, size_t n) {
+  Ranges r = {0, 0, 0, 0, 0, 0, 0};
   size_t end = n;
   bool nameTaken = false;
   bool extensionTaken = false;
-  size_t driveLength = 0;
-  size_t dirFrom = 0, dirTo = 0, nameFrom = 0, nameTo = 0, extFrom = 0, extTo = 0;
   size_t start = 0;  // where the text before the last component begins
   bool done = false;
   for (size_t k = n; k > 0 && !done; --k) {
@@ -61,51 +50,110 @@ unsigned splitPath(const char* path, char* drive, char* directory, char* name,
     if (c == '.') {
       if (!nameTaken && i + 1 == end) nameTaken = isDotComponent(w, i);
       if (!nameTaken && !extensionTaken) {
-        extFrom = i;
-        extTo = end;
+        r.extFrom = i;
+        r.extTo = end;
         extensionTaken = true;
         end = i;
       }
     } else if (isSeparator(c)) {
       if (!nameTaken) {
-        nameFrom = i + 1;
-        nameTo = end;
+        r.nameFrom = i + 1;
+        r.nameTo = end;
         end = i + 1;
         nameTaken = true;
       }
     } else if (c == ':' && i == 1) {
-      driveLength = 2;
+      r.driveLength = 2;
       start = 2;
       done = true;
     }
   }
   if (!nameTaken) {
-    nameFrom = start;
-    nameTo = end;
+    r.nameFrom = start;
+    r.nameTo = end;
   } else {
-    dirFrom = start;
-    dirTo = end;
+    r.dirFrom = start;
+    r.dirTo = end;
   }
+  return r;
+}
 
-  storePiece(drive, kDriveSize, w, 0, driveLength);
-  storePiece(directory, kPieceSize, w, dirFrom, dirTo);
-  storePiece(name, kPieceSize, w, nameFrom, nameTo);
-  storePiece(extension, kPieceSize, w, extFrom, extTo);
+const char* skipSpaces(const char* path) {
+  while (*path == ' ') ++path;
+  return path;
+}
+
+// Length of `text`, but no more than `limit`.
+size_t lengthUpTo(const char* text, size_t limit) {
+  size_t n = 0;
+  while (n < limit && text[n] != '\0') ++n;
+  return n;
+}
+
+// A piece of text for joining: `length` characters at `text`.
+struct Piece {
+  const char* text;
+  size_t length;
+};
+
+Piece wholeText(const char* text) {
+  return {text, text == nullptr ? 0 : lengthUpTo(text, static_cast<size_t>(-1))};
+}
+
+size_t mergePieces(char* out, size_t outSize, Piece drive, Piece directory, Piece name,
+                   Piece extension) {
+  size_t length = 0;
+  auto put = [&](char c) {
+    if (length + 1 < outSize) out[length] = c;
+    ++length;
+  };
+  auto putPiece = [&](Piece piece) {
+    for (size_t i = 0; i < piece.length; ++i) put(piece.text[i]);
+  };
+  if (drive.length != 0) {
+    put(drive.text[0]);
+    put(':');
+  }
+  if (directory.length != 0) {
+    putPiece(directory);
+    if (!isSeparator(directory.text[directory.length - 1])) put('\\');
+  }
+  putPiece(name);
+  if (extension.length != 0) {
+    if (extension.text[0] != '.') put('.');
+    putPiece(extension);
+  }
+  if (outSize > 0) out[length < outSize ? length : outSize - 1] = '\0';
+  return length;
+}
+
+}  // namespace
+
+unsigned splitPath(const char* path, char* drive, char* directory, char* name,
+                   char* extension) {
+  const char* w = skipSpaces(path);
+  const size_t n = lengthUpTo(w, kPathScanLimit);
+  const Ranges r = scan(w, n);
+
+  storePiece(drive, kDriveSize, w, 0, r.driveLength);
+  storePiece(directory, kPieceSize, w, r.dirFrom, r.dirTo);
+  storePiece(name, kPieceSize, w, r.nameFrom, r.nameTo);
+  storePiece(extension, kPieceSize, w, r.extFrom, r.extTo);
 
   // Flags describe the pieces as stored: name and extension are checked for
   // wildcards within their limits.
   char piece[kPieceSize];
   unsigned flags = 0;
-  if (driveLength != 0) flags |= kHasDrive;
-  if (dirTo > dirFrom) flags |= kHasDirectory;
-  if (nameTo > nameFrom) {
+  if (r.driveLength != 0) flags |= kHasDrive;
+  if (r.dirTo > r.dirFrom) flags |= kHasDirectory;
+  if (r.nameTo > r.nameFrom) {
     flags |= kHasName;
-    storePiece(piece, sizeof piece, w, nameFrom, nameTo);
+    storePiece(piece, sizeof piece, w, r.nameFrom, r.nameTo);
     if (hasWildcard(piece)) flags |= kHasWildcards;
   }
-  if (extTo > extFrom) {
+  if (r.extTo > r.extFrom) {
     flags |= kHasExtension;
-    storePiece(piece, sizeof piece, w, extFrom, extTo);
+    storePiece(piece, sizeof piece, w, r.extFrom, r.extTo);
     if (hasWildcard(piece)) flags |= kHasWildcards;
   }
   return flags;
@@ -113,31 +161,8 @@ unsigned splitPath(const char* path, char* drive, char* directory, char* name,
 
 size_t mergePath(char* out, size_t outSize, const char* drive, const char* directory,
                  const char* name, const char* extension) {
-  size_t length = 0;
-  auto put = [&](char c) {
-    if (length + 1 < outSize) out[length] = c;
-    ++length;
-  };
-  auto putText = [&](const char* text) {
-    for (; *text != '\0'; ++text) put(*text);
-  };
-  if (drive != nullptr && drive[0] != '\0') {
-    put(drive[0]);
-    put(':');
-  }
-  if (directory != nullptr && directory[0] != '\0') {
-    char last = '\0';
-    for (const char* d = directory; *d != '\0'; ++d) last = *d;
-    putText(directory);
-    if (!isSeparator(last)) put('\\');
-  }
-  if (name != nullptr) putText(name);
-  if (extension != nullptr && extension[0] != '\0') {
-    if (extension[0] != '.') put('.');
-    putText(extension);
-  }
-  if (outSize > 0) out[length < outSize ? length : outSize - 1] = '\0';
-  return length;
+  return mergePieces(out, outSize, wholeText(drive), wholeText(directory), wholeText(name),
+                     wholeText(extension));
 }
 
 size_t resolvePath(char* out, size_t outSize, const char* argument,
@@ -149,4 +174,18 @@ size_t resolvePath(char* out, size_t outSize, const char* argument,
   splitPath(argument, drive, directory, name, extension);
   const char* chosen = (force || extension[0] == '\0') ? defaultExtension : extension;
   return mergePath(out, outSize, drive, directory, name, chosen);
+}
+
+size_t resolveWholePath(char* out, size_t outSize, const char* argument,
+                        const char* defaultExtension, bool force, bool* cut) {
+  const char* w = skipSpaces(argument);
+  const size_t n = lengthUpTo(w, static_cast<size_t>(-1));
+  const Ranges r = scan(w, n);
+  const size_t limit = kPieceSize - 1;
+  *cut = n > kPathScanLimit || r.dirTo - r.dirFrom > limit || r.nameTo - r.nameFrom > limit ||
+         r.extTo - r.extFrom > limit;
+  const Piece extension = {w + r.extFrom, r.extTo - r.extFrom};
+  return mergePieces(out, outSize, {w, r.driveLength}, {w + r.dirFrom, r.dirTo - r.dirFrom},
+                     {w + r.nameFrom, r.nameTo - r.nameFrom},
+                     force || extension.length == 0 ? wholeText(defaultExtension) : extension);
 }

@@ -42,4 +42,12 @@ size_t mergePath(char* out, size_t outSize, const char* drive, const char* direc
 size_t resolvePath(char* out, size_t outSize, const char* argument,
                    const char* defaultExtension, bool force);
 
+// Resolves `argument` as resolvePath does, but with nothing cut: every
+// character after the leading spaces counts and the pieces have no limit.
+// Sets `*cut` when resolvePath would cut something (the argument after 260
+// characters, or a piece after 255); otherwise both give the same path. Same
+// output contract as mergePath.
+size_t resolveWholePath(char* out, size_t outSize, const char* argument,
+                        const char* defaultExtension, bool force, bool* cut);
+
 #endif

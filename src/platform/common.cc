@@ -15,6 +15,38 @@ void copyBytes(void* to, const void* from, size_t count) {
   __builtin_memcpy(to, from, count);
 }
 
+Note& Note::add(const char* s) {
+  for (; *s != '\0' && used + 1 < sizeof text; ++s) text[used++] = *s;
+  text[used] = '\0';
+  return *this;
+}
+
+Note& Note::addHex(uint64_t value) {
+  char digits[19] = "0x";
+  char reversed[16];
+  int n = 0;
+  do {
+    reversed[n++] = "0123456789ABCDEF"[value & 0xF];
+    value >>= 4;
+  } while (value != 0 || n < 8);
+  for (int i = 0; i < n; ++i) digits[2 + i] = reversed[n - 1 - i];
+  digits[2 + n] = '\0';
+  return add(digits);
+}
+
+Note& Note::addDecimal(uint64_t value) {
+  char digits[21];
+  char reversed[20];
+  int n = 0;
+  do {
+    reversed[n++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  for (int i = 0; i < n; ++i) digits[i] = reversed[n - 1 - i];
+  digits[n] = '\0';
+  return add(digits);
+}
+
 namespace {
 
 OutSink outSink = nullptr;
@@ -85,6 +117,25 @@ size_t putTranslated(Chunk* chunk, const char*& text, char stop) {
   }
 }
 
+// Adds an argument as a console shows it: every control byte (below 0x20, or
+// 0x7F) as one '?', so that names from an image cannot move the cursor or
+// repaint what is on the screen. Returns the number of bytes added and moves
+// `text` to its end.
+size_t putMasked(Chunk* chunk, const char*& text) {
+  size_t total = 0;
+  for (;;) {
+    const char* run = text;
+    while (*text != '\0' && static_cast<unsigned char>(*text) >= 0x20 && *text != 0x7F) ++text;
+    const size_t n = static_cast<size_t>(text - run);
+    if (chunk != nullptr) putBytes(*chunk, run, n);
+    total += n;
+    if (*text == '\0') return total;
+    if (chunk != nullptr) putBytes(*chunk, "?", 1);
+    ++total;
+    ++text;
+  }
+}
+
 // Length of a conversion at `format` ("%s" or "%-40s"), or 0 if there is none.
 size_t conversionLength(const char* format) {
   if (format[0] != '%') return 0;
@@ -112,7 +163,7 @@ size_t renderMessage(const char* format, const char* arg, Chunk* chunk) {
       continue;
     }
     const char* a = arg;
-    const size_t written = putTranslated(chunk, a, '\0');
+    const size_t written = outConsole ? putMasked(chunk, a) : putTranslated(chunk, a, '\0');
     total += written;
     // The field counts characters as given, before translation.
     const size_t length = static_cast<size_t>(a - arg);

@@ -82,4 +82,15 @@ size_t textLength(const char* text);
 // Copies `count` bytes; the regions must not overlap.
 void copyBytes(void* to, const void* from, size_t count);
 
+// The text of one message, built piece by piece: what does not fit is
+// dropped, and the text is always terminated.
+struct Note {
+  char text[320];
+  size_t used = 0;
+
+  Note& add(const char* s);
+  Note& addHex(uint64_t value);  // "0x" and at least eight upper-case digits
+  Note& addDecimal(uint64_t value);
+};
+
 #endif

@@ -50,7 +50,20 @@ File* fileOpen(const char* path) {
   const size_t length = textLength(path);
   char* native = static_cast<char*>(memAlloc(length + 1));
   if (native == nullptr) return nullptr;
-  for (size_t i = 0; i <= length; ++i) native[i] = path[i] == '\\' ? '/' : path[i];
+  size_t component = 0;  // where the last component starts
+  for (size_t i = 0; i <= length; ++i) {
+    native[i] = path[i] == '\\' ? '/' : path[i];
+    if (native[i] == '/') component = i + 1;
+  }
+  // As on the host, a last component that ends in full stops names the file
+  // without them: "APP." is the file APP. The components "." and ".." stay.
+  size_t end = length;
+  const size_t componentLength = length - component;
+  const bool dotComponent = (componentLength == 1 && native[component] == '.') ||
+                            (componentLength == 2 && native[component] == '.' && native[component + 1] == '.');
+  if (!dotComponent)
+    while (end > component && native[end - 1] == '.') --end;
+  native[end] = '\0';
   // O_NONBLOCK keeps a FIFO from blocking the open; it is refused below, and
   // it changes nothing for the regular files that are read.
   const int fd = open(native, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
