@@ -1,6 +1,7 @@
 // Path resolution on arbitrary argument bytes: the result always fits and is
-// terminated, a too small buffer is never written past its end, and the
-// pieces keep their limits.
+// terminated, a too small buffer is never written past its end, the pieces
+// keep their limits, and resolution with nothing cut agrees with it whenever
+// nothing was cut.
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -48,6 +49,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   require(strlen(opened) == (length < 260 ? length : 259));
   require(memcmp(opened, whole, strlen(opened)) == 0);
 
+  // Resolution with nothing cut: the same path whenever nothing was cut, and
+  // never shorter than the argument after its leading spaces.
+  bool cut = false;
+  const size_t wholeLength = resolveWholePath(nullptr, 0, argument, ".dll", false, &cut);
+  char* uncut = static_cast<char*>(malloc(wholeLength + 1));
+  require(resolveWholePath(uncut, wholeLength + 1, argument, ".dll", false, &cut) == wholeLength);
+  require(strlen(uncut) == wholeLength);
+  if (!cut) require(wholeLength == length && strcmp(uncut, whole) == 0);
+  size_t spaces = 0;
+  while (argument[spaces] == ' ') ++spaces;
+  require(wholeLength >= strlen(argument + spaces));
+
+  free(uncut);
   free(opened);
   free(whole);
   free(extension);

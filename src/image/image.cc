@@ -106,6 +106,7 @@ bool loadImportSection(File* stream, const PeHeader& hdr, uint64_t tableOffset, 
   const uint32_t wanted = smaller(hdr.SizeOfHeaders, available);
   fullHeader = static_cast<uint8_t*>(memAlloc(wanted));
   ZCHECK(hdr.SizeOfHeaders != 0 && (wanted == 0 || fullHeader != nullptr), "fullHeader", 52);
+  fullHeaderSize = 0;
   if (wanted != 0 && fileSeek(stream, static_cast<uint32_t>(tableOffset)))
     fullHeaderSize = fileRead(stream, fullHeader, wanted);
   const Bytes table = {fullHeader, fullHeaderSize};
