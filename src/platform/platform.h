@@ -48,6 +48,8 @@ struct File;
 // path as shown to the user. Returns null if it cannot be opened or is not a
 // regular file.
 File* fileOpen(const char* path);
+// The same for a path of the system's own, taken as it is.
+File* fileOpenNative(const char* path);
 // Reads up to `count` bytes at the current position; returns the number read
 // (fewer at the end of the file or on an error).
 uint32_t fileRead(File* file, void* buffer, uint32_t count);
@@ -69,6 +71,12 @@ void platformStart();
 // Ends the run normally: flushes standard output and turns main's result into
 // the exit status (2 when standard output could not be written).
 int platformEnd(int status);
+
+// A file of the system's own: a descriptor or a handle.
+typedef intptr_t SystemFile;
+const SystemFile kNoSystemFile = -1;
+// Writes all of `count` bytes; false on failure.
+bool systemWrite(SystemFile file, const char* bytes, size_t count);
 
 // Writes to the standard-error handle, unbuffered and untranslated.
 bool writeStdErr(const char* bytes, size_t count);

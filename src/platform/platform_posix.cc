@@ -12,9 +12,18 @@
 
 namespace {
 
-bool writeAll(int fd, const char* bytes, size_t count) {
+bool writeStdOut(const char* bytes, size_t count) { return systemWrite(1, bytes, count); }
+
+}  // namespace
+
+struct File {
+  int fd;
+  uint64_t size;
+};
+
+bool systemWrite(SystemFile file, const char* bytes, size_t count) {
   while (count > 0) {
-    const ssize_t n = write(fd, bytes, count);
+    const ssize_t n = write(static_cast<int>(file), bytes, count);
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;
@@ -25,16 +34,7 @@ bool writeAll(int fd, const char* bytes, size_t count) {
   return true;
 }
 
-bool writeStdOut(const char* bytes, size_t count) { return writeAll(1, bytes, count); }
-
-}  // namespace
-
-struct File {
-  int fd;
-  uint64_t size;
-};
-
-bool writeStdErr(const char* bytes, size_t count) { return writeAll(2, bytes, count); }
+bool writeStdErr(const char* bytes, size_t count) { return systemWrite(2, bytes, count); }
 
 [[noreturn]] void endProcessNow(int status) { _exit(status); }
 
@@ -64,10 +64,15 @@ File* fileOpen(const char* path) {
   if (!dotComponent)
     while (end > component && native[end - 1] == '.') --end;
   native[end] = '\0';
+  File* file = fileOpenNative(native);
+  memFree(native);
+  return file;
+}
+
+File* fileOpenNative(const char* path) {
   // O_NONBLOCK keeps a FIFO from blocking the open; it is refused below, and
   // it changes nothing for the regular files that are read.
-  const int fd = open(native, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  memFree(native);
+  const int fd = open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return nullptr;
   struct stat info;
   if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {

@@ -15,25 +15,26 @@ struct File {
 
 namespace {
 
-bool writeHandle(HANDLE handle, const char* bytes, size_t count) {
+bool writeStdOut(const char* bytes, size_t count) {
+  return systemWrite(reinterpret_cast<SystemFile>(GetStdHandle(STD_OUTPUT_HANDLE)), bytes, count);
+}
+
+}  // namespace
+
+bool systemWrite(SystemFile file, const char* bytes, size_t count) {
   while (count > 0) {
     const DWORD chunk = count > 0x40000000u ? 0x40000000u : static_cast<DWORD>(count);
     DWORD done = 0;
-    if (!WriteFile(handle, bytes, chunk, &done, nullptr) || done == 0) return false;
+    if (!WriteFile(reinterpret_cast<HANDLE>(file), bytes, chunk, &done, nullptr) || done == 0)
+      return false;
     bytes += done;
     count -= done;
   }
   return true;
 }
 
-bool writeStdOut(const char* bytes, size_t count) {
-  return writeHandle(GetStdHandle(STD_OUTPUT_HANDLE), bytes, count);
-}
-
-}  // namespace
-
 bool writeStdErr(const char* bytes, size_t count) {
-  return writeHandle(GetStdHandle(STD_ERROR_HANDLE), bytes, count);
+  return systemWrite(reinterpret_cast<SystemFile>(GetStdHandle(STD_ERROR_HANDLE)), bytes, count);
 }
 
 [[noreturn]] void endProcessNow(int status) {
@@ -65,6 +66,8 @@ File* fileOpen(const char* path) {
   file->size = (static_cast<uint64_t>(high) << 32) | low;
   return file;
 }
+
+File* fileOpenNative(const char* path) { return fileOpen(path); }
 
 uint32_t fileRead(File* file, void* buffer, uint32_t count) {
   char* to = static_cast<char*>(buffer);

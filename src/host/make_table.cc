@@ -1,0 +1,124 @@
+// Build helper: turns module-definition files into the stand-in host's module
+// table, a C++ source.
+//
+//   zymran_make_table <output.cc> <file.def>...
+//
+// A module name without an extension gets ".dll"; each module's exports are
+// sorted by byte value, once each, for the binary search of the lookup. The
+// output is rewritten only when it changes, so that an unchanged profile
+// rebuilds nothing. A file that is not understood fails the build with its
+// name, line and what is wrong.
+#include <stdio.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "host/deffile.h"
+
+namespace {
+
+struct Module {
+  std::string name;
+  std::vector<std::string> exports;
+};
+
+bool readFile(const std::string& path, std::string* text) {
+  FILE* f = fopen(path.c_str(), "rb");
+  if (f == nullptr) return false;
+  char buffer[65536];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, f)) > 0) text->append(buffer, n);
+  const bool ok = ferror(f) == 0;
+  fclose(f);
+  return ok;
+}
+
+void addExport(void* context, DefText name) {
+  static_cast<Module*>(context)->exports.emplace_back(name.text, name.length);
+}
+
+// A C string literal of `text`: backslash, quote and question mark escaped
+// (no trigraph can form), bytes outside printable ASCII in octal.
+std::string literal(const std::string& text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    if (c == '\\' || c == '"' || c == '?') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20 || c >= 0x7F) {
+      char octal[5];
+      snprintf(octal, sizeof octal, "\\%03o", c);
+      out += octal;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+std::string tableSource(const std::vector<Module>& modules) {
+  std::string body, table;
+  for (size_t m = 0; m < modules.size(); ++m) {
+    const Module& module = modules[m];
+    body += "const char* const exports" + std::to_string(m) + "[] = {\n";
+    for (const std::string& name : module.exports) body += "    " + literal(name) + ",\n";
+    if (module.exports.empty()) body += "    nullptr,\n";
+    body += "};\n";
+    table += "    {" + literal(module.name) + ", exports" + std::to_string(m) + ", " +
+             std::to_string(module.exports.size()) + "u},\n";
+  }
+  if (modules.empty()) table = "    {\"\", nullptr, 0u},\n";
+  return "// Generated from module-definition files by zymran_make_table.\n"
+         "#include \"host/host.h\"\n\nnamespace {\n" + body + "}  // namespace\n\n"
+         "const HostModule hostModules[] = {\n" + table + "};\n"
+         "const unsigned hostModuleCount = " + std::to_string(modules.size()) + "u;\n";
+}
+
+bool writeIfChanged(const std::string& path, const std::string& source) {
+  std::string old;
+  if (readFile(path, &old) && old == source) return true;
+  const std::string temporary = path + ".tmp";
+  FILE* f = fopen(temporary.c_str(), "wb");
+  if (f == nullptr) return false;
+  const bool written = fwrite(source.data(), 1, source.size(), f) == source.size();
+  if (fclose(f) != 0 || !written) return false;
+  remove(path.c_str());
+  return rename(temporary.c_str(), path.c_str()) == 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    fprintf(stderr, "usage: zymran_make_table <output.cc> <file.def>...\n");
+    return 2;
+  }
+  std::vector<Module> modules;
+  for (int i = 2; i < argc; ++i) {
+    std::string text;
+    if (!readFile(argv[i], &text)) {
+      fprintf(stderr, "%s: can't be read\n", argv[i]);
+      return 1;
+    }
+    Module module;
+    DefText name;
+    DefFault fault;
+    if (!readDefinition(text.data(), text.size(), &name, addExport, &module, &fault)) {
+      if (fault.line == 0) fprintf(stderr, "%s: %s\n", argv[i], fault.what.text);
+      else fprintf(stderr, "%s:%u: %s\n", argv[i], fault.line, fault.what.text);
+      return 1;
+    }
+    module.name.assign(name.text, name.length);
+    if (module.name.find('.') == std::string::npos) module.name += ".dll";
+    std::sort(module.exports.begin(), module.exports.end());
+    module.exports.erase(std::unique(module.exports.begin(), module.exports.end()),
+                         module.exports.end());
+    modules.push_back(module);
+  }
+  if (!writeIfChanged(argv[1], tableSource(modules))) {
+    fprintf(stderr, "%s: can't be written\n", argv[1]);
+    return 1;
+  }
+  return 0;
+}

@@ -1,0 +1,81 @@
+#include "outfile.h"
+
+#include "platform.h"
+
+struct OutFile {
+  SystemFile system;
+  bool failed;
+  char* path;
+  char* temporary;  // path + "." + process id + ".tmp"
+  size_t used;
+  char buffer[4096];
+};
+
+namespace {
+
+void flush(OutFile* file) {
+  if (file->used != 0 && !systemWrite(file->system, file->buffer, file->used)) file->failed = true;
+  file->used = 0;
+}
+
+// Closes the file and releases the record; removes the temporary file unless
+// it was renamed.
+void finish(OutFile* file, bool renamed) {
+  if (!renamed) systemRemove(file->temporary);
+  memFree(file->path);
+  memFree(file);
+}
+
+}  // namespace
+
+OutFile* outFileCreate(const char* path) {
+  const size_t length = textLength(path);
+  OutFile* file = static_cast<OutFile*>(memAlloc(sizeof(OutFile)));
+  char* names = static_cast<char*>(memAlloc(2 * length + 32));
+  if (file == nullptr || names == nullptr) {
+    memFree(file);
+    memFree(names);
+    return nullptr;
+  }
+  file->path = names;
+  copyBytes(file->path, path, length + 1);
+  Note suffix;
+  suffix.add(".").addDecimal(systemProcessId()).add(".tmp");
+  file->temporary = names + length + 1;
+  copyBytes(file->temporary, path, length);
+  copyBytes(file->temporary + length, suffix.text, suffix.used + 1);
+  file->system = systemCreateNew(file->temporary);
+  if (file->system == kNoSystemFile) {
+    memFree(names);
+    memFree(file);
+    return nullptr;
+  }
+  file->failed = false;
+  file->used = 0;
+  return file;
+}
+
+void outFileWrite(OutFile* file, const char* bytes, size_t count) {
+  while (count > 0) {
+    if (file->used == sizeof file->buffer) flush(file);
+    const size_t room = sizeof file->buffer - file->used;
+    const size_t n = count < room ? count : room;
+    copyBytes(file->buffer + file->used, bytes, n);
+    file->used += n;
+    bytes += n;
+    count -= n;
+  }
+}
+
+bool outFileCommit(OutFile* file) {
+  flush(file);
+  const bool closed = systemClose(file->system);
+  const bool renamed = closed && !file->failed && systemReplace(file->temporary, file->path);
+  finish(file, renamed);
+  return renamed;
+}
+
+void outFileAbandon(OutFile* file) {
+  systemClose(file->system);
+  finish(file, false);
+}
