@@ -23,6 +23,7 @@ const std::string kTool = ZYMRAN_BIN_DIR "/zymran";
 const std::string kNoMarker = ZYMRAN_TEST_BIN_DIR "/zymran_nomarker";
 const std::string kNoUser32 = ZYMRAN_TEST_BIN_DIR "/zymran_nouser32";
 const std::string kNoKernel32 = ZYMRAN_TEST_BIN_DIR "/zymran_nokernel32";
+const std::string kGrammar = ZYMRAN_TEST_BIN_DIR "/zymran_grammar";
 const std::string kProfile = ZYMRAN_BIN_DIR "/zymran-profile";
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -86,6 +87,13 @@ TEST(Tool, CommandLineOutcomes) {
   mkdir((dir + "/pppppp").c_str(), 0755);
   writeTempFile(first260, buildImage(sampleImagePlan()).bytes);
   writeTempFile("noext", buildImage(sampleImagePlan()).bytes);
+  // An image against the host built from a profile as the toolchains write it.
+  ImagePlan grammar;
+  grammar.modules = {{"KERNEL32.dll",
+                      {{"GetVersion@0"}, {"GetVersion"}, {"HeapAlloc"}, {"Hidden"}, {"Table"},
+                       {"Internal"}, {"_Internal@4"}, {"with blank"}, {"a?b\\c"}}},
+                     {"NTDLL.dll", {{"\xe9t\xe9"}, {"\xe9t"}}}};
+  const std::string grammarImage = writeTempFile("grammar.dll", buildImage(grammar).bytes);
 
   struct Case {
     const char* title;
@@ -112,6 +120,21 @@ TEST(Tool, CommandLineOutcomes) {
       {"device", kTool, {dir + "/device"}, banner() + couldNotOpen(dir + "/device.dll"), 2},
       {"over-long path", kTool, {longArgument}, banner() + couldNotOpen(longArgument + ".dll"), 2},
       {"not a PE file", kTool, {dir + "/text"}, banner() + "Not a PE file\r\n", 1},
+      {"profile as the toolchains write it", kGrammar, {grammarImage},
+       banner() + crlf("\nImports from KERNEL32.dll\n"
+                       "GetVersion@0                            Implemented\n"
+                       "GetVersion                              Not implemented\n"
+                       "HeapAlloc                               Implemented\n"
+                       "Hidden                                  Not implemented\n"
+                       "Table                                   Implemented\n"
+                       "Internal                                Implemented\n"
+                       "_Internal@4                             Not implemented\n"
+                       "with blank                              Implemented\n"
+                       "a?b\\c" + std::string(35, ' ') + "Implemented\n"
+                       "\nImports from NTDLL.dll\n"
+                       "\xe9t\xe9                                     Implemented\n"
+                       "\xe9t                                      Not implemented\n"),
+       0},
       {"directory piece cut", kTool, {dir + "/" + longDir + "/x"},
        banner() + couldNotOpen(dir + "/" + longDir + "/x.dll"), 2},
       {"name cut", kTool, {longName + "."}, banner() + couldNotOpen(longName + "."), 2},

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -22,6 +23,8 @@ const std::string kTool = ZYMRAN_BIN_DIR "/zymran";
 const std::string kWin32Exe = ZYMRAN_WIN32_EXE;
 const std::string kWin64Exe = ZYMRAN_WIN64_EXE;
 const std::string kWin64StandInExe = ZYMRAN_WIN64_STANDIN_EXE;
+const std::string kProfile = ZYMRAN_BIN_DIR "/zymran-profile";
+const std::string kWin64ProfileExe = ZYMRAN_WIN64_PROFILE_EXE;
 
 const std::string kUsage =
     "\r\nZYMRAN <filespec>[.DLL]\r\n  Prints compatibility report of 32bit EXE or DLL\r\n";
@@ -97,6 +100,36 @@ TEST_F(UnderWine, StandInHost) {
   const ToolRun unwritable = wine(kWin64StandInExe, {dir + "/sample"}, full);
   EXPECT_EQ("Couldn't write to standard output\r\n", unwritable.err);
   EXPECT_EQ(2, unwritable.status);
+}
+
+// zymran-profile built for Windows writes the same profiles and says the same
+// things as the native one.
+TEST_F(UnderWine, ProfileAsNative) {
+  const std::string dir = tempDir() + "/winprofile";
+  for (const char* sub : {"", "/native", "/windows"}) mkdir((dir + sub).c_str(), 0755);
+  ImagePlan plan;
+  plan.dll = true;
+  plan.exports = {{"Beta", ""}, {"", ""}, {"with blank", ""}, {"Fwd", "NTDLL.Fwd"}};
+  const BuiltImage image = buildImage(plan);
+  const std::string good = writeTempFile("winprofile/USER32.DLL", image.bytes);
+  std::vector<uint8_t> damaged = image.bytes;
+  put32(damaged, image.exportRawOffset + kExportNumberOfNames, 0x40000000);
+  const std::string bad = writeTempFile("winprofile/NTDLL.DLL", damaged);
+
+  const ToolRun native = runTool(kProfile, {dir + "/native", good, bad});
+  const ToolRun windows = wine(kWin64ProfileExe, {dir + "/windows", good, bad});
+  EXPECT_EQ(1, native.status);
+  EXPECT_EQ(native.status, windows.status);
+  EXPECT_EQ(native.err, windows.err);
+  std::string profiles[2];
+  for (int i = 0; i < 2; ++i) {
+    std::ifstream in(dir + (i == 0 ? "/native" : "/windows") + "/USER32.def", std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    profiles[i] = text.str();
+  }
+  EXPECT_EQ("LIBRARY USER32.DLL\nEXPORTS\nBeta\nFwd\n\"with blank\"\n", profiles[0]);
+  EXPECT_EQ(profiles[0], profiles[1]);
 }
 
 // The product: a PE32 console program for Intel 80386 that needs nothing but
