@@ -1,10 +1,26 @@
-// Runs the image reader and the import report on arbitrary bytes. The run
-// ends normally or through a failed internal check; anything the sanitizers
-// report is a finding.
+// Runs the image reader and the import report on arbitrary bytes, and the
+// export reader on the same bytes. The run ends normally or through a failed
+// internal check; anything the sanitizers report is a finding.
 #include <stdlib.h>
 
 #include "fuzz_platform.h"
+#include "host/deffile.h"
+#include "image/exports.h"
 #include "image/image.h"
+
+namespace {
+
+// As zymran-profile takes each name; every name must end inside the file.
+bool takeName(void* context, const char* name, uint32_t, Note* fault) {
+  const Bytes* file = static_cast<const Bytes*>(context);
+  const uint8_t* end = reinterpret_cast<const uint8_t*>(name) + textLength(name);
+  if (end < file->data || end >= file->data + file->size) abort();
+  if (defNameForm(name) != kDefUnwritable) return true;
+  fault->add("unwritable");
+  return false;
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static jmp_buf target;
@@ -20,5 +36,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // the run's buffers are freed here.
   fuzzReleaseAll();
   fuzzSetCheckTarget(nullptr);
+
+  const Bytes file = {data, static_cast<uint32_t>(size)};
+  Note fault;
+  if (!readExportNames(file, takeName, const_cast<Bytes*>(&file), &fault) && fault.used == 0) abort();
   return 0;
 }

@@ -46,6 +46,18 @@ std::vector<std::vector<uint8_t>> seeds() {
     s.importSectionName = ".idata$2";
     plans.push_back(s);
   }
+  {
+    // A DLL with exports by name, by ordinal alone and forwarded, its
+    // descriptors behind the address lists, and the same as PE32+ with a
+    // short optional header.
+    ImagePlan s = sampleImagePlan();
+    s.addressListsFirst = true;
+    s.exports = {{"Alpha", ""}, {"", ""}, {"Fwd", "NTDLL.Fwd"}, {"with blank", ""}};
+    plans.push_back(s);
+    s.pe32plus = true;
+    s.dataDirectories = 2;
+    plans.push_back(s);
+  }
   std::vector<std::vector<uint8_t>> images;
   for (const ImagePlan& s : plans) images.push_back(buildImage(s).bytes);
   return images;
