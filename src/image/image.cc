@@ -66,7 +66,7 @@ void notPe() { outPrint("Not a PE file\n"); }
 
 // Where the import descriptors start: at the import directory when its
 // address lies inside the section's data, else at the section's first byte.
-uint32_t firstDescriptor(Bytes pe, Bytes section) {
+uint32_t descriptorsStart(Bytes pe, Bytes section) {
   const uint32_t virtualAddress = decodeSectionEntry(idataHdr).VirtualAddress;
   DataDirectory imports;
   if (!dataDirectory(pe, kImportDirectory, &imports) || imports.VirtualAddress < virtualAddress)
@@ -219,7 +219,7 @@ int checkImage(File* stream) {
   Bytes section;
   bool complete =
       loadImportSection(stream, hdr, sectionTableOffset(dosHeader.e_lfanew, hdr), &section);
-  if (complete) complete = reportImports(section, firstDescriptor({pe, kPeHeaderSize}, section));
+  if (complete) complete = reportImports(section, descriptorsStart({pe, kPeHeaderSize}, section));
 
   memFree(const_cast<uint8_t*>(section.data));
   memFree(fullHeader);

@@ -18,8 +18,8 @@ void flush(OutFile* file) {
   file->used = 0;
 }
 
-// Closes the file and releases the record; removes the temporary file unless
-// it was renamed.
+// Releases the record of a closed file; removes the temporary file unless it
+// was renamed.
 void finish(OutFile* file, bool renamed) {
   if (!renamed) systemRemove(file->temporary);
   memFree(file->path);
