@@ -1,9 +1,9 @@
 // The stand-in host: module and export lookup over the generated table.
 #include "host.h"
 
-namespace {
+#include "platform/platform.h"
 
-char upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+namespace {
 
 // Whether the last component of `name` has an extension.
 bool hasExtension(const char* name) {
@@ -18,9 +18,9 @@ bool hasExtension(const char* name) {
 // Compares `wanted` + `suffix` with `entry`, without regard to ASCII case.
 bool sameModuleName(const char* wanted, const char* suffix, const char* entry) {
   for (; *wanted != '\0'; ++wanted, ++entry)
-    if (upper(*wanted) != upper(*entry)) return false;
+    if (upperAscii(*wanted) != upperAscii(*entry)) return false;
   for (; *suffix != '\0'; ++suffix, ++entry)
-    if (upper(*suffix) != upper(*entry)) return false;
+    if (upperAscii(*suffix) != upperAscii(*entry)) return false;
   return *entry == '\0';
 }
 

@@ -10,11 +10,9 @@ uint8_t* fullHeader = nullptr;
 uint32_t fullHeaderSize = 0;
 const uint8_t* idataHdr = nullptr;
 
-char upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
 bool sameIgnoringCase(const char* a, const char* b) {
   for (; *a != '\0' || *b != '\0'; ++a, ++b)
-    if (upper(*a) != upper(*b)) return false;
+    if (upperAscii(*a) != upperAscii(*b)) return false;
   return true;
 }
 
@@ -54,7 +52,7 @@ const char* nameAt(Bytes section, uint32_t virtualAddress, uint64_t rva, const c
 bool isIdataName(const char* name) {
   static const char kIdata[] = ".idata";
   for (int i = 0; i < 6; ++i)
-    if (upper(name[i]) != upper(kIdata[i])) return false;
+    if (upperAscii(name[i]) != upperAscii(kIdata[i])) return false;
   return name[6] == '\0';
 }
 

@@ -89,6 +89,8 @@ bool writeStdErr(const char* bytes, size_t count);
 size_t textLength(const char* text);
 // Copies `count` bytes; the regions must not overlap.
 void copyBytes(void* to, const void* from, size_t count);
+// The letter in upper case, for ASCII a-z; any other byte as it is.
+char upperAscii(char c);
 
 // The text of one message, built piece by piece: what does not fit is
 // dropped, and the text is always terminated.

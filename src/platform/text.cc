@@ -14,6 +14,8 @@ void copyBytes(void* to, const void* from, size_t count) {
   __builtin_memcpy(to, from, count);
 }
 
+char upperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+
 Note& Note::add(const char* s) {
   for (; *s != '\0' && used + 1 < sizeof text; ++s) text[used++] = *s;
   text[used] = '\0';

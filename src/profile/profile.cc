@@ -34,15 +34,13 @@ size_t stemLength(const char* dllName) {
   return length;
 }
 
-char upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
 // Whether two DLLs would write the same profile, on a file system that
 // ignores case too.
 bool sameProfile(const char* a, const char* b) {
   const size_t length = stemLength(a);
   if (stemLength(b) != length) return false;
   for (size_t i = 0; i < length; ++i)
-    if (upper(a[i]) != upper(b[i])) return false;
+    if (upperAscii(a[i]) != upperAscii(b[i])) return false;
   return true;
 }
 
