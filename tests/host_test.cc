@@ -1,4 +1,4 @@
-#include "host/host.h"
+#include "host/standin.h"
 
 #include <gtest/gtest.h>
 #include <string.h>
@@ -20,7 +20,7 @@ TEST(StandInHost, ModuleLookup) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const HostHandle module = GetModuleHandleA(c.name);
+    const HostHandle module = host::GetModuleHandleA(c.name);
     if (c.found == nullptr) {
       EXPECT_EQ(nullptr, module);
     } else {
@@ -31,16 +31,16 @@ TEST(StandInHost, ModuleLookup) {
 }
 
 TEST(StandInHost, ExportLookupIsExact) {
-  const HostHandle kernel = GetModuleHandleA("KERNEL32.DLL");
+  const HostHandle kernel = host::GetModuleHandleA("KERNEL32.DLL");
   ASSERT_NE(nullptr, kernel);
-  EXPECT_NE(nullptr, GetProcAddress(kernel, "Orvanel32"));
-  EXPECT_NE(nullptr, GetProcAddress(kernel, "GetVersion"));
-  EXPECT_EQ(nullptr, GetProcAddress(kernel, "getversion"));
-  EXPECT_EQ(nullptr, GetProcAddress(kernel, "GetVersio"));
-  EXPECT_EQ(nullptr, GetProcAddress(kernel, "GetVersionX"));
-  EXPECT_EQ(nullptr, GetProcAddress(kernel, ""));
-  EXPECT_EQ(nullptr, GetProcAddress(nullptr, "GetVersion"));
-  EXPECT_EQ(nullptr, GetProcAddress(GetModuleHandleA("USER32"), "GetVersion"));
+  EXPECT_NE(nullptr, host::GetProcAddress(kernel, "Orvanel32"));
+  EXPECT_NE(nullptr, host::GetProcAddress(kernel, "GetVersion"));
+  EXPECT_EQ(nullptr, host::GetProcAddress(kernel, "getversion"));
+  EXPECT_EQ(nullptr, host::GetProcAddress(kernel, "GetVersio"));
+  EXPECT_EQ(nullptr, host::GetProcAddress(kernel, "GetVersionX"));
+  EXPECT_EQ(nullptr, host::GetProcAddress(kernel, ""));
+  EXPECT_EQ(nullptr, host::GetProcAddress(nullptr, "GetVersion"));
+  EXPECT_EQ(nullptr, host::GetProcAddress(host::GetModuleHandleA("USER32"), "GetVersion"));
 }
 
 // Binary search needs every export list in byte order; every export must be
@@ -50,10 +50,12 @@ TEST(StandInHost, GeneratedTableIsSortedAndComplete) {
   for (unsigned m = 0; m < hostModuleCount; ++m) {
     const HostModule& module = hostModules[m];
     SCOPED_TRACE(module.name);
-    EXPECT_EQ(&module, GetModuleHandleA(module.name));
+    EXPECT_EQ(&module, host::GetModuleHandleA(module.name));
     for (unsigned i = 0; i < module.exportCount; ++i) {
-      if (i > 0) EXPECT_LT(strcmp(module.exports[i - 1], module.exports[i]), 0);
-      EXPECT_NE(nullptr, GetProcAddress(&module, module.exports[i])) << module.exports[i];
+      if (i > 0) {
+        EXPECT_LT(strcmp(module.exports[i - 1], module.exports[i]), 0);
+      }
+      EXPECT_NE(nullptr, host::GetProcAddress(&module, module.exports[i])) << module.exports[i];
     }
   }
 }

@@ -28,9 +28,9 @@ int runDriver(int argc, char** argv) {
     return 0;
   }
 
-  const HostHandle kernelModule = GetModuleHandleA("KERNEL32.DLL");
+  const HostHandle kernelModule = host::GetModuleHandleA("KERNEL32.DLL");
   ZCHECK(kernelModule != nullptr, "kernelModule", 237);
-  if (GetProcAddress(kernelModule, "Orvanel32") == nullptr) {
+  if (host::GetProcAddress(kernelModule, "Orvanel32") == nullptr) {
     outPrint("This application must be run under the Orvanel 32bit DOS extender.\n");
     return 2;
   }

@@ -1,5 +1,5 @@
 // The stand-in host: module and export lookup over the generated table.
-#include "host.h"
+#include "standin.h"
 
 #include "platform/platform.h"
 
@@ -33,7 +33,7 @@ int compareBytes(const char* a, const char* b) {
 
 }  // namespace
 
-HostHandle GetModuleHandleA(const char* moduleName) {
+HostHandle host::GetModuleHandleA(const char* moduleName) {
   if (moduleName == nullptr) return nullptr;
   const char* suffix = hasExtension(moduleName) ? "" : ".dll";
   for (unsigned i = 0; i < hostModuleCount; ++i)
@@ -41,7 +41,7 @@ HostHandle GetModuleHandleA(const char* moduleName) {
   return nullptr;
 }
 
-const void* GetProcAddress(HostHandle module, const char* symbolName) {
+const void* host::GetProcAddress(HostHandle module, const char* symbolName) {
   if (module == nullptr || symbolName == nullptr) return nullptr;
   unsigned low = 0;
   unsigned high = module->exportCount;

@@ -88,7 +88,7 @@ bool isImplementedModule(const char* name) {
 }
 
 void reportFunction(const char* name, HostHandle modHandle) {
-  outPrint(GetProcAddress(modHandle, name) != nullptr ? "Implemented\n" : "Not implemented\n");
+  outPrint(host::GetProcAddress(modHandle, name) != nullptr ? "Implemented\n" : "Not implemented\n");
 }
 
 bool loadImportSection(File* stream, const PeHeader& hdr, uint64_t tableOffset, Bytes* section) {
@@ -167,7 +167,7 @@ bool reportImports(Bytes section, uint32_t firstDescriptor) {
       return damagedAt("import descriptor", virtualAddress + at, false);
     const uint64_t listOffset = sectionOffset(list, virtualAddress);
 
-    const HostHandle modHandle = GetModuleHandleA(name);
+    const HostHandle modHandle = host::GetModuleHandleA(name);
     ZCHECK(modHandle != nullptr, "modHandle", 165);
 
     for (uint64_t k = 0;; ++k) {
