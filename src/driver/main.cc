@@ -1,8 +1,4 @@
 #include "driver.h"
-#include "platform/platform.h"
+#include "platform/entry.h"
 
-int main(int argc, char** argv) {
-  platformStart();
-  const int status = runDriver(argc, argv);
-  return platformEnd(status);
-}
+ZYMRAN_ENTRY(runDriver)

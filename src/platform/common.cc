@@ -186,6 +186,11 @@ bool outClose() {
   return !outFailed;
 }
 
+int runProgram(Program program, int argc, char** argv) {
+  platformStart();
+  return platformEnd(program(argc, argv));
+}
+
 int platformEnd(int status) {
   if (!outClose()) {
     static const char kMessage[] = "Couldn't write to standard output\r\n";

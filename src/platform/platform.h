@@ -66,11 +66,22 @@ void memFree(void* block);
 
 // ---- Process ---------------------------------------------------------------
 
-// Connects standard output and prepares the process; called first by main.
+// Connects standard output and prepares the process.
 void platformStart();
-// Ends the run normally: flushes standard output and turns main's result into
-// the exit status (2 when standard output could not be written).
+// Ends the run normally: flushes standard output and turns the program's
+// result into the exit status (2 when standard output could not be written).
 int platformEnd(int status);
+
+// The program's own function: its command line in, its exit status out.
+typedef int (*Program)(int argc, char** argv);
+// One run of `program` between platformStart and platformEnd; returns the
+// exit status.
+int runProgram(Program program, int argc, char** argv);
+#if defined(_WIN32)
+// Windows: splits the process's command line, runs `program` and ends the
+// process with its exit status.
+[[noreturn]] void startProgram(Program program);
+#endif
 
 // A file of the system's own: a descriptor or a handle.
 typedef intptr_t SystemFile;

@@ -1,12 +1,11 @@
 // The run-time conventions over KERNEL32 alone: no C or C++ run-time library
-// is linked, so this file also holds the program's entry point and the few
-// memory routines that the compiler may call on its own.
+// is linked, so this file also splits the command line for the program's
+// entry point and holds the few memory routines that the compiler may call on
+// its own.
 #include <windows.h>
 
 #include "cmdline.h"
 #include "platform.h"
-
-int main(int argc, char** argv);
 
 struct File {
   HANDLE handle;
@@ -60,8 +59,14 @@ File* fileOpen(const char* path) {
     CloseHandle(handle);
     return nullptr;
   }
+  // A low half of 0xFFFFFFFF is a size only when the system reports no error.
   DWORD high = 0;
   const DWORD low = GetFileSize(handle, &high);
+  if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) {
+    CloseHandle(handle);
+    memFree(file);
+    return nullptr;
+  }
   file->handle = handle;
   file->size = (static_cast<uint64_t>(high) << 32) | low;
   return file;
@@ -81,8 +86,11 @@ uint32_t fileRead(File* file, void* buffer, uint32_t count) {
 }
 
 bool fileSeek(File* file, uint32_t offset) {
+  // With the high half asked for, the low half is the new position unless it
+  // is INVALID_SET_FILE_POINTER and the system reports an error.
   LONG high = 0;
   const DWORD low = SetFilePointer(file->handle, static_cast<LONG>(offset), &high, FILE_BEGIN);
+  if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) return false;
   return low == offset && high == 0;
 }
 
@@ -100,24 +108,19 @@ void memFree(void* block) {
   if (block != nullptr) HeapFree(GetProcessHeap(), 0, block);
 }
 
-// The entry point: the command line comes as one line of text and is split
-// here; main's result, after the normal end, is the exit status.
-extern "C" __attribute__((force_align_arg_pointer)) void zymranStart() {
+void startProgram(Program program) {
   const char* line = GetCommandLineA();
   const size_t length = textLength(line);
   char* text = static_cast<char*>(memAlloc(length + 1));
   char** argv = static_cast<char**>(memAlloc((length / 2 + 2) * sizeof(char*)));
   if (text == nullptr || argv == nullptr) ExitProcess(2);
   const int argc = splitCommandLine(line, text, argv);
-  ExitProcess(static_cast<UINT>(main(argc, argv)));
+  endProcessNow(runProgram(program, argc, argv));
 }
 
-// What the compiler expects of a C run-time: main's call of the constructor
-// runner (there are no static constructors), and the memory routines that it
-// may emit for copies and fills.
+// What the compiler expects of a C run-time: the memory routines that it may
+// emit for copies and fills.
 extern "C" {
-void __main() {}
-
 void* memcpy(void* to, const void* from, size_t count) {
   unsigned char* d = static_cast<unsigned char*>(to);
   const unsigned char* s = static_cast<const unsigned char*>(from);

@@ -1,8 +1,4 @@
-#include "platform/platform.h"
+#include "platform/entry.h"
 #include "profile.h"
 
-int main(int argc, char** argv) {
-  platformStart();
-  const int status = runProfile(argc, argv);
-  return platformEnd(status);
-}
+ZYMRAN_ENTRY(runProfile)
