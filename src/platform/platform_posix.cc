@@ -133,9 +133,6 @@ struct BlockHeader {
 };
 static_assert(sizeof(BlockHeader) == 16, "blocks stay 16-byte aligned");
 
-// The last freed mapping, kept for the next large block.
-BlockHeader* spareMapping = nullptr;
-
 }  // namespace
 
 void* memAlloc(size_t size) {
@@ -143,11 +140,6 @@ void* memAlloc(size_t size) {
   const size_t total = size + sizeof(BlockHeader);
   BlockHeader* header;
   if (size >= kMapThreshold) {
-    if (spareMapping != nullptr && spareMapping->size >= total) {
-      header = spareMapping;
-      spareMapping = nullptr;
-      return header + 1;
-    }
     void* map = mmap(nullptr, total, PROT_READ | PROT_WRITE,
                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
     if (map == MAP_FAILED) return nullptr;
@@ -165,12 +157,6 @@ void* memAlloc(size_t size) {
 void memFree(void* block) {
   if (block == nullptr) return;
   BlockHeader* header = static_cast<BlockHeader*>(block) - 1;
-  if (header->mapped == 0) {
-    free(header);
-  } else if (spareMapping == nullptr || spareMapping->size < header->size) {
-    if (spareMapping != nullptr) munmap(spareMapping, spareMapping->size);
-    spareMapping = header;
-  } else {
-    munmap(header, header->size);
-  }
+  if (header->mapped == 0) free(header);
+  else munmap(header, header->size);
 }
