@@ -8,6 +8,7 @@
 // The first tool is ZYMRAN and the second the floor; the ratios are printed
 // against them.
 #include <dirent.h>
+#include <limits.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <stdio.h>
@@ -138,7 +139,7 @@ int main(int argc, char** argv) {
 
   // Memory: how far one run of the first tool goes above the floor's run on
   // the same image, beyond the size of that image's import section.
-  long worst = -1L << 40;
+  long worst = LONG_MIN;
   std::string worstImage;
   for (size_t i = 0; i < images.size(); ++i) {
     const long over = tools[0].peakKiB[i] - tools[1].peakKiB[i] - importSectionSize(images[i]) / 1024;

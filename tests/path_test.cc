@@ -17,7 +17,7 @@ struct PathSample {
   std::string resolved;
   // Whether resolution cuts anything, and then the path with nothing cut.
   bool cut = false;
-  std::string whole;
+  std::string whole = {};
 };
 
 std::string repeat(char c, size_t n) { return std::string(n, c); }
@@ -88,7 +88,9 @@ TEST(ResolvePath, Samples) {
     splitPath(s.argument.c_str(), drive, directory, name, extension);
     EXPECT_STREQ(s.drive, drive);
     EXPECT_STREQ(s.directory, directory);
-    if (s.name != nullptr) EXPECT_STREQ(s.name, name);
+    if (s.name != nullptr) {
+      EXPECT_STREQ(s.name, name);
+    }
     EXPECT_STREQ(s.extension, extension);
 
     char out[kResolvedMax + 1];

@@ -70,7 +70,7 @@ std::string tableSource(const std::vector<Module>& modules) {
   }
   if (modules.empty()) table = "    {\"\", nullptr, 0u},\n";
   return "// Generated from module-definition files by zymran_make_table.\n"
-         "#include \"host/host.h\"\n\nnamespace {\n" + body + "}  // namespace\n\n"
+         "#include \"host/standin.h\"\n\nnamespace {\n" + body + "}  // namespace\n\n"
          "const HostModule hostModules[] = {\n" + table + "};\n"
          "const unsigned hostModuleCount = " + std::to_string(modules.size()) + "u;\n";
 }

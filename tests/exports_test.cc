@@ -1,0 +1,126 @@
+// The export reader that makes profiles from the host's DLLs.
+#include "image/exports.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "image_builder.h"
+
+namespace {
+
+bool addName(void* context, const char* name, uint32_t, Note*) {
+  static_cast<std::vector<std::string>*>(context)->push_back(name);
+  return true;
+}
+
+// The names read, joined by blanks, or the fault.
+std::string exportNames(const std::vector<uint8_t>& bytes) {
+  std::vector<std::string> names;
+  Note fault;
+  if (!readExportNames({bytes.data(), static_cast<uint32_t>(bytes.size())}, addName, &names, &fault))
+    return std::string("fault: ") + fault.text;
+  std::string joined;
+  for (const std::string& name : names) joined += (joined.empty() ? "" : " ") + name;
+  return joined;
+}
+
+ImagePlan exportingPlan() {
+  ImagePlan plan;
+  plan.dll = true;
+  plan.modules = {{"KERNEL32.dll", {{"GetVersion"}}}};
+  plan.exports = {{"Zeta", ""}, {"", ""}, {"Alpha", ""}, {"HeapAlloc", "NTDLL.RtlAllocateHeap"}};
+  return plan;
+}
+
+TEST(Exports, Names) {
+  struct Case {
+    const char* title;
+    ImagePlan plan;
+    std::string names;
+  };
+  std::vector<Case> cases;
+  cases.push_back({"PE32, a forwarder, one by ordinal alone", exportingPlan(), "Alpha HeapAlloc Zeta"});
+  {
+    ImagePlan s = exportingPlan();
+    s.pe32plus = true;
+    cases.push_back({"PE32+", s, "Alpha HeapAlloc Zeta"});
+  }
+  {
+    ImagePlan s = exportingPlan();
+    s.dataDirectories = 0;
+    cases.push_back({"no data directories", s, ""});
+  }
+  {
+    ImagePlan s = exportingPlan();
+    s.exports = {{"", ""}, {"", ""}};
+    cases.push_back({"by ordinal alone", s, ""});
+  }
+  cases.push_back({"no exports", sampleImagePlan(), ""});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.title);
+    EXPECT_EQ(c.names, exportNames(buildImage(c.plan).bytes));
+  }
+}
+
+TEST(Exports, DamagedImages) {
+  const BuiltImage base = buildImage(exportingPlan());
+  const uint32_t directory = base.exportRawOffset;
+  const uint32_t names = directory + 40 + 4 * 4;  // behind the address table
+  struct Case {
+    const char* title;
+    std::vector<uint8_t> bytes;
+    std::string fault;
+  };
+  std::vector<Case> cases;
+  auto patched = [&](const char* title, size_t offset, uint32_t value, const std::string& fault) {
+    std::vector<uint8_t> b = base.bytes;
+    put32(b, offset, value);
+    cases.push_back({title, b, "fault: " + fault});
+  };
+  cases.push_back({"empty", {}, "fault: not a PE image: no DOS header"});
+  patched("no PE signature", base.peOffset, 0x4551, "not a PE image: no PE header at file offset 0x00000080");
+  patched("PE header past the end", 0x3C, 0xFFFFFFF0, "not a PE image: no PE header at file offset 0xFFFFFFF0");
+  patched("ROM magic", base.peOffset + 0x18, 0x0107,
+          "not a PE32 or PE32+ image: optional header magic 0x00000107");
+  patched("section table past the end", base.peOffset + kPeNumberOfSections, 0xFFFF,
+          "section table at file offset 0x00000178 (65535 entries) runs past the end of the file");
+  patched("export directory outside", base.peOffset + 0x78, 0x00900000,
+          "export directory at address 0x00900000 lies outside the file's data");
+  patched("name table outside", directory + kExportAddressOfNames, 0x00900000,
+          "export name table at address 0x00900000 (3 entries) lies outside the file's data");
+  patched("name count that overflows", directory + kExportNumberOfNames, 0xFFFFFFFF,
+          "export name table at address 0x00003038 (4294967295 entries) lies outside the file's data");
+  patched("a name outside", names + 4, 0x7FFFFFFF,
+          "export name at address 0x7FFFFFFF lies outside the file's data");
+  {
+    // The last name runs to the end of the section without its terminator.
+    std::vector<uint8_t> b = base.bytes;
+    const uint32_t last = get32(b, names + 8) - base.exportAddress + directory;
+    for (size_t i = last; i < b.size(); ++i) b[i] = 'z';
+    cases.push_back({"a name without its NUL", b,
+                     "fault: export name at address 0x00003084 runs past the end of its section"});
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.title);
+    EXPECT_EQ(c.fault, exportNames(c.bytes));
+  }
+}
+
+// Every prefix of a DLL gives either all its names or a fault, and the names
+// only once the whole export data is there.
+TEST(Exports, TruncatedAtEveryLength) {
+  const std::vector<uint8_t> whole = buildImage(exportingPlan()).bytes;
+  const std::string all = exportNames(whole);
+  ASSERT_EQ("Alpha HeapAlloc Zeta", all);
+  size_t firstComplete = whole.size();
+  for (size_t length = whole.size(); length > 0; --length) {
+    const std::string got = exportNames(std::vector<uint8_t>(whole.begin(), whole.begin() + long(length)));
+    if (got == all) firstComplete = length;
+    else ASSERT_EQ(0u, got.rfind("fault: ", 0)) << length << ": " << got;
+  }
+  EXPECT_GT(firstComplete, buildImage(exportingPlan()).exportRawOffset);
+}
+
+}  // namespace

@@ -1,0 +1,110 @@
+// zymran-profile run as a process: the profiles it writes, what it says on
+// standard error, and its exit status.
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "image_builder.h"
+#include "process.h"
+#include "test_support.h"
+
+namespace {
+
+const std::string kProfile = ZYMRAN_BIN_DIR "/zymran-profile";
+
+// Every file in a folder, by name, with its contents.
+std::map<std::string, std::string> folderContents(const std::string& folder) {
+  std::map<std::string, std::string> files;
+  DIR* dir = opendir(folder.c_str());
+  if (dir == nullptr) return files;
+  while (const dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    std::ifstream in(folder + "/" + name, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    files[name] = text.str();
+  }
+  closedir(dir);
+  return files;
+}
+
+// zymran-profile writes a whole profile for each DLL it can read, nothing for
+// one it can't, and says why on standard error.
+TEST(Profile, Outcomes) {
+  const std::string dir = tempDir() + "/profile";
+  for (const char* sub : {"", "/good", "/bad", "/other"}) mkdir((dir + sub).c_str(), 0755);
+  ImagePlan plan;
+  plan.dll = true;
+  plan.exports = {{"Alpha", ""}, {"with blank", ""}, {"", ""}, {"@at", ""}, {"HeapAlloc", "NTDLL.HeapAlloc"}};
+  const BuiltImage good = buildImage(plan);
+  const std::string kernel = writeTempFile("profile/good/KERNEL32.DLL", good.bytes);
+  const std::string lower = writeTempFile("profile/other/kernel32.dll", good.bytes);
+  std::vector<uint8_t> damaged = good.bytes;
+  put32(damaged, good.exportRawOffset + kExportAddressOfNames, 0x00900000);
+  const std::string ntdll = writeTempFile("profile/bad/NTDLL.DLL", damaged);
+  plan.exports.push_back({"say \"hi\"", ""});
+  const std::string quote = writeTempFile("profile/bad/USER32.DLL", buildImage(plan).bytes);
+  const std::string text = writeTempFile("profile/bad/text.dll", {'M', 'Z'});
+  const std::string kernelProfile =
+      "LIBRARY KERNEL32.DLL\nEXPORTS\n\"@at\"\nAlpha\nHeapAlloc\n\"with blank\"\n";
+  const std::string usage =
+      "usage: zymran-profile <folder> <DLL>...\n"
+      "  Writes <folder>/<name>.def, the names that each DLL exports.\n";
+  auto says = [](const std::string& file, const std::string& what) {
+    return "zymran-profile: " + file + ": " + what + "\n";
+  };
+
+  struct Case {
+    const char* title;
+    std::vector<std::string> dlls;  // after the folder; none: no folder either
+    std::string err;
+    int status;
+    std::map<std::string, std::string> files;
+  };
+  const Case cases[] = {
+      {"no argument", {}, usage, 2, {}},
+      {"one DLL", {kernel}, "", 0, {{"KERNEL32.def", kernelProfile}}},
+      {"a damaged DLL among good ones", {ntdll, kernel},
+       says(ntdll, "export name table at address 0x00900000 (4 entries) lies outside the file's data"),
+       1, {{"KERNEL32.def", kernelProfile}}},
+      {"a name that can't be written", {quote},
+       says(quote, "export name at address 0x00003094 holds a byte that a module-definition file "
+                   "cannot hold"), 1, {}},
+      {"not a PE image", {text}, says(text, "not a PE image: no DOS header"), 1, {}},
+      {"missing DLL", {dir + "/none.dll"}, says(dir + "/none.dll", "can't be opened"), 2, {}},
+      {"two DLLs of one name", {kernel, lower},
+       says(lower, "its profile would replace that of an earlier DLL"), 2,
+       {{"KERNEL32.def", kernelProfile}}},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.title);
+    const std::string out = dir + "/out" + std::to_string(n++);
+    mkdir(out.c_str(), 0755);
+    std::vector<std::string> args;
+    if (!c.dlls.empty()) args.push_back(out);
+    args.insert(args.end(), c.dlls.begin(), c.dlls.end());
+    const ToolRun run = runTool(kProfile, args);
+    EXPECT_EQ("", run.out);
+    EXPECT_EQ(c.err, run.err);
+    EXPECT_EQ(c.status, run.status);
+    EXPECT_EQ(c.files, folderContents(out));
+  }
+
+  const ToolRun folderOnly = runTool(kProfile, {dir});
+  EXPECT_EQ(usage, folderOnly.err);
+  EXPECT_EQ(2, folderOnly.status);
+  const ToolRun noFolder = runTool(kProfile, {dir + "/none", kernel});
+  EXPECT_EQ(says(dir + "/none/KERNEL32.def", "can't be written"), noFolder.err);
+  EXPECT_EQ(2, noFolder.status);
+}
+
+}  // namespace
