@@ -6,6 +6,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <vector>
+
 struct File {
   const uint8_t* data;
   size_t size;
@@ -18,10 +20,10 @@ File memoryFile;
 jmp_buf* checkTarget = nullptr;
 
 // Blocks allocated by the current run, so that a run cut short by a failed
-// check can be cleaned up.
-const int kMaxBlocks = 64;
-void* blocks[kMaxBlocks];
-int nBlocks = 0;
+// check can be cleaned up. Each block starts with its place in the list, so
+// that freeing it takes constant time however many there are.
+std::vector<size_t*> blocks;
+const size_t kHeader = 16;
 
 bool discard(const char*, size_t) { return true; }
 
@@ -35,8 +37,8 @@ void fuzzOpenImage(const uint8_t* data, size_t size) {
 void fuzzSetCheckTarget(jmp_buf* target) { checkTarget = target; }
 
 void fuzzReleaseAll() {
-  for (int i = 0; i < nBlocks; ++i) free(blocks[i]);
-  nBlocks = 0;
+  for (size_t* block : blocks) free(block);
+  blocks.clear();
 }
 
 File* fileOpen(const char*) { return &memoryFile; }
@@ -59,22 +61,24 @@ uint64_t fileSize(const File* file) { return file->size; }
 void fileClose(File*) {}
 
 void* memAlloc(size_t size) {
-  if (size == 0 || nBlocks == kMaxBlocks) return nullptr;
-  void* block = malloc(size);
-  if (block != nullptr) blocks[nBlocks++] = block;
-  return block;
+  if (size == 0 || size > SIZE_MAX - kHeader) return nullptr;
+  size_t* block = static_cast<size_t*>(malloc(size + kHeader));
+  if (block == nullptr) return nullptr;
+  *block = blocks.size();
+  blocks.push_back(block);
+  return reinterpret_cast<char*>(block) + kHeader;
 }
 
-void memFree(void* block) {
-  if (block == nullptr) return;
-  for (int i = 0; i < nBlocks; ++i) {
-    if (blocks[i] == block) {
-      blocks[i] = blocks[--nBlocks];
-      free(block);
-      return;
-    }
-  }
-  abort();  // freeing what was not allocated, or twice
+void memFree(void* pointer) {
+  if (pointer == nullptr) return;
+  size_t* block = reinterpret_cast<size_t*>(static_cast<char*>(pointer) - kHeader);
+  const size_t at = *block;
+  // Freeing what was not allocated, or twice.
+  if (at >= blocks.size() || blocks[at] != block) abort();
+  blocks[at] = blocks.back();
+  *blocks[at] = at;
+  blocks.pop_back();
+  free(block);
 }
 
 bool writeStdErr(const char*, size_t) { return true; }

@@ -10,12 +10,10 @@
 
 namespace {
 
-// As zymran-profile takes each name; every name must end inside the file.
-bool takeName(void* context, const char* name, uint32_t, Note* fault) {
-  const Bytes* file = static_cast<const Bytes*>(context);
-  const uint8_t* end = reinterpret_cast<const uint8_t*>(name) + textLength(name);
-  if (end < file->data || end >= file->data + file->size) abort();
-  if (defNameForm(name) != kDefUnwritable) return true;
+// As zymran-profile takes each export: every name must be one it can write
+// or refuse.
+bool takeExport(void*, const Export& entry, Note* fault) {
+  if (entry.name == nullptr || defNameForm(entry.name) != kDefUnwritable) return true;
   fault->add("unwritable");
   return false;
 }
@@ -37,8 +35,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzzReleaseAll();
   fuzzSetCheckTarget(nullptr);
 
+  // The export reader over the same bytes, as the loader maps them.
   const Bytes file = {data, static_cast<uint32_t>(size)};
+  MappedImage image;
   Note fault;
-  if (!readExportNames(file, takeName, const_cast<Bytes*>(&file), &fault) && fault.used == 0) abort();
+  if (mapImage(bytesSource(&file), &image, &fault)) {
+    if (!readExports(&image, takeExport, nullptr, &fault) && fault.used == 0) abort();
+    unmapImage(&image);
+  } else if (fault.used == 0) {
+    abort();
+  }
+  fuzzReleaseAll();
   return 0;
 }

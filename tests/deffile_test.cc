@@ -13,8 +13,12 @@ struct Definition {
   std::vector<std::string> exports;
 };
 
-void collect(void* context, DefText name) {
-  static_cast<Definition*>(context)->exports.emplace_back(name.text, name.length);
+// An entry as "name", "name @7" or "name @7 NONAME".
+void collect(void* context, const DefExport& entry) {
+  std::string text(entry.name.text, entry.name.length);
+  if (entry.hasOrdinal) text += " @" + std::to_string(entry.ordinal);
+  if (entry.noName) text += " NONAME";
+  static_cast<Definition*>(context)->exports.push_back(text);
 }
 
 // "LIBRARY name; a; b" on success, "line N: what" on failure.
@@ -42,7 +46,8 @@ TEST(DefinitionFile, Samples) {
        "  GetVersion@0 ; decorated\r\n\tHeapAlloc = NTDLL.RtlAllocateHeap\r\n"
        "Internal=_Internal@4 @12 DATA PRIVATE\r\nHidden @13 NONAME\r\nOther @ 14 NONAME DATA\r\n"
        "Table @15 DATA\r\nVar DATA\r\n\"with blank\" @16\r\n\"@odd\"\r\nFwd=mod.Fn\r\n",
-       "LIBRARY kernel32.dll; GetVersion@0; HeapAlloc; Internal; Table; Var; with blank; @odd; Fwd"},
+       "LIBRARY kernel32.dll; GetVersion@0; HeapAlloc; Internal @12; Hidden @13 NONAME; Other @14 NONAME; "
+       "Table @15; Var; with blank @16; @odd; Fwd"},
       {"LIBRARY user32\nEXPORTS\nEXPORTS\nA\nLIBRARY x", "line 5: a second LIBRARY line"},
       {"EXPORTS\nA\n", "line 0: no LIBRARY line"},
       {"LIBRARY\nEXPORTS\n", "line 1: LIBRARY without a module name"},
@@ -92,7 +97,7 @@ TEST(DefinitionFile, NamesRoundTrip) {
     EXPECT_EQ(c.form, defNameForm(c.name.c_str()));
     if (c.form == kDefUnwritable) continue;
     const std::string written = c.form == kDefQuoted ? "\"" + c.name + "\"" : c.name;
-    EXPECT_EQ("LIBRARY " + c.name + "; " + c.name,
+    EXPECT_EQ("LIBRARY " + c.name + "; " + c.name + " @1",
               readBack("LIBRARY " + written + "\nEXPORTS\n" + written + " @1 DATA\n"));
   }
 }

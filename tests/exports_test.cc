@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -10,20 +11,26 @@
 
 namespace {
 
-bool addName(void* context, const char* name, uint32_t, Note*) {
-  static_cast<std::vector<std::string>*>(context)->push_back(name);
+bool addExport(void* context, const Export& entry, Note*) {
+  std::string& text = *static_cast<std::string*>(context);
+  if (!text.empty()) text += " ";
+  text += entry.name != nullptr ? entry.name : "";
+  if (entry.hasOrdinal) text += (entry.name != nullptr ? "@" : "#") + std::to_string(entry.ordinal);
+  if (entry.forwarder != nullptr) text += std::string(">") + entry.forwarder;
   return true;
 }
 
-// The names read, joined by blanks, or the fault.
+// The exports read, joined by blanks (a name, "@" and its ordinal; "#" and
+// the ordinal of an entry without a name; ">" and a forwarder), or the fault.
 std::string exportNames(const std::vector<uint8_t>& bytes) {
-  std::vector<std::string> names;
+  const Bytes file = {bytes.data(), static_cast<uint32_t>(bytes.size())};
+  MappedImage image;
   Note fault;
-  if (!readExportNames({bytes.data(), static_cast<uint32_t>(bytes.size())}, addName, &names, &fault))
-    return std::string("fault: ") + fault.text;
-  std::string joined;
-  for (const std::string& name : names) joined += (joined.empty() ? "" : " ") + name;
-  return joined;
+  std::string text;
+  if (!mapImage(bytesSource(&file), &image, &fault)) return std::string("fault: ") + fault.text;
+  const bool read = readExports(&image, addExport, &text, &fault);
+  unmapImage(&image);
+  return read ? text : std::string("fault: ") + fault.text;
 }
 
 ImagePlan exportingPlan() {
@@ -41,11 +48,11 @@ TEST(Exports, Names) {
     std::string names;
   };
   std::vector<Case> cases;
-  cases.push_back({"PE32, a forwarder, one by ordinal alone", exportingPlan(), "Alpha HeapAlloc Zeta"});
+  cases.push_back({"PE32, a forwarder, one by ordinal alone", exportingPlan(), "Alpha@3 HeapAlloc@4>NTDLL.RtlAllocateHeap Zeta@1 #2"});
   {
     ImagePlan s = exportingPlan();
     s.pe32plus = true;
-    cases.push_back({"PE32+", s, "Alpha HeapAlloc Zeta"});
+    cases.push_back({"PE32+", s, "Alpha@3 HeapAlloc@4>NTDLL.RtlAllocateHeap Zeta@1 #2"});
   }
   {
     ImagePlan s = exportingPlan();
@@ -55,7 +62,7 @@ TEST(Exports, Names) {
   {
     ImagePlan s = exportingPlan();
     s.exports = {{"", ""}, {"", ""}};
-    cases.push_back({"by ordinal alone", s, ""});
+    cases.push_back({"by ordinal alone", s, "#1 #2"});
   }
   cases.push_back({"no exports", sampleImagePlan(), ""});
   for (const Case& c : cases) {
@@ -64,7 +71,9 @@ TEST(Exports, Names) {
   }
 }
 
-TEST(Exports, DamagedImages) {
+// Damaged export data gives one fault; sections are read as the loader maps
+// them, and each name is read once.
+TEST(Exports, PatchedImages) {
   const BuiltImage base = buildImage(exportingPlan());
   const uint32_t directory = base.exportRawOffset;
   const uint32_t names = directory + 40 + 4 * 4;  // behind the address table
@@ -77,23 +86,23 @@ TEST(Exports, DamagedImages) {
   auto patched = [&](const char* title, size_t offset, uint32_t value, const std::string& fault) {
     std::vector<uint8_t> b = base.bytes;
     put32(b, offset, value);
-    cases.push_back({title, b, "fault: " + fault});
+    cases.push_back({title, b, fault});
   };
   cases.push_back({"empty", {}, "fault: not a PE image: no DOS header"});
-  patched("no PE signature", base.peOffset, 0x4551, "not a PE image: no PE header at file offset 0x00000080");
-  patched("PE header past the end", 0x3C, 0xFFFFFFF0, "not a PE image: no PE header at file offset 0xFFFFFFF0");
+  patched("no PE signature", base.peOffset, 0x4551, "fault: not a PE image: no PE header at file offset 0x00000080");
+  patched("PE header past the end", 0x3C, 0xFFFFFFF0, "fault: not a PE image: no PE header at file offset 0xFFFFFFF0");
   patched("ROM magic", base.peOffset + 0x18, 0x0107,
-          "not a PE32 or PE32+ image: optional header magic 0x00000107");
+          "fault: not a PE32 or PE32+ image: optional header magic 0x00000107");
   patched("section table past the end", base.peOffset + kPeNumberOfSections, 0xFFFF,
-          "section table at file offset 0x00000178 (65535 entries) runs past the end of the file");
+          "fault: section table at file offset 0x00000178 (65535 entries) runs past the end of the file");
   patched("export directory outside", base.peOffset + 0x78, 0x00900000,
-          "export directory at address 0x00900000 lies outside the file's data");
+          "fault: export directory at address 0x00900000 lies outside the file's data");
   patched("name table outside", directory + kExportAddressOfNames, 0x00900000,
-          "export name table at address 0x00900000 (3 entries) lies outside the file's data");
+          "fault: export name table at address 0x00900000 (3 entries) lies outside the file's data");
   patched("name count that overflows", directory + kExportNumberOfNames, 0xFFFFFFFF,
-          "export name table at address 0x00003038 (4294967295 entries) lies outside the file's data");
+          "fault: export name table at address 0x00003038 (4294967295 entries) lies outside the file's data");
   patched("a name outside", names + 4, 0x7FFFFFFF,
-          "export name at address 0x7FFFFFFF lies outside the file's data");
+          "fault: export name at address 0x7FFFFFFF lies outside the file's data");
   {
     // The last name runs to the end of the section without its terminator.
     std::vector<uint8_t> b = base.bytes;
@@ -102,6 +111,34 @@ TEST(Exports, DamagedImages) {
     cases.push_back({"a name without its NUL", b,
                      "fault: export name at address 0x00003084 runs past the end of its section"});
   }
+  // Sections read as the loader maps them; names made distinct.
+  const std::string all = "Alpha@3 HeapAlloc@4>NTDLL.RtlAllocateHeap Zeta@1 #2";
+  const uint32_t idataEntry = base.importEntryOffset;
+  const uint32_t edataEntry = idataEntry + 40;
+  {
+    // The import section's raw data runs past its virtual size over the
+    // export section's addresses, where the file holds a decoy.
+    std::vector<uint8_t> b = base.bytes;
+    put32(b, idataEntry + 0x08, 0x200);
+    put32(b, idataEntry + kSectionSizeOfRawData, 0x1000 + 0x200);
+    b.resize(base.importRawOffset + 0x1000 + 0x200, 0);
+    std::copy(base.bytes.begin() + directory, base.bytes.begin() + directory + 0x200,
+              b.begin() + base.importRawOffset + 0x1000);
+    b[base.importRawOffset + 0x1000 + 0x70] = 'D';
+    cases.push_back({"raw data past the virtual size", b, all});
+  }
+  patched("raw data at an unaligned offset", edataEntry + kSectionPointerToRawData, directory + 0x10, all);
+  patched("a name in the zero-filled tail", edataEntry + kSectionSizeOfRawData, 0x70,
+          "fault: export name at address 0x00003070 lies outside the file's data");
+  {
+    std::vector<uint8_t> b = base.bytes;
+    put32(b, names + 4, get32(b, names));
+    put32(b, names + 8, get32(b, names));
+    cases.push_back({"one name pointed at three times", b, "Alpha@3 #1 #2 #4>NTDLL.RtlAllocateHeap"});
+  }
+  patched("names that share bytes", names + 4, base.exportAddress + 0x71,
+          "fault: export name at address 0x00003071 shares its bytes with the export name at address "
+          "0x00003070");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.title);
     EXPECT_EQ(c.fault, exportNames(c.bytes));
@@ -113,7 +150,7 @@ TEST(Exports, DamagedImages) {
 TEST(Exports, TruncatedAtEveryLength) {
   const std::vector<uint8_t> whole = buildImage(exportingPlan()).bytes;
   const std::string all = exportNames(whole);
-  ASSERT_EQ("Alpha HeapAlloc Zeta", all);
+  ASSERT_EQ("Alpha@3 HeapAlloc@4>NTDLL.RtlAllocateHeap Zeta@1 #2", all);
   size_t firstComplete = whole.size();
   for (size_t length = whole.size(); length > 0; --length) {
     const std::string got = exportNames(std::vector<uint8_t>(whole.begin(), whole.begin() + long(length)));

@@ -53,8 +53,15 @@ def run(*args, cwd=None):
 
 def read_def(path):
     """(module, names) of a module-definition file written by zymran-profile
-    or by hand: one name a line, quoted or not, after EXPORTS."""
-    module, names, in_exports = None, [], False
+    or by hand: one name a line, quoted or not, after EXPORTS, with its
+    ordinal ("@7") when it has one; NONAME entries export no name."""
+    return read_entries(path)[:2]
+
+
+def read_entries(path):
+    """(module, names, ordinals): ordinals maps each name to its ordinal
+    (or None), and None to the set of ordinals exported by no name."""
+    module, names, ordinals, in_exports = None, [], {None: set()}, False
     with open(path, encoding="latin-1") as f:
         for line in f:
             words = line.split(";", 1)[0].strip()
@@ -66,8 +73,14 @@ def read_def(path):
             elif first == "EXPORTS":
                 in_exports = True
             elif in_exports:
-                names.append(first)
-    return module, names
+                match = re.search(r"@(\d+)", words[len(first) + 2 if words.startswith('"') else len(first):])
+                ordinal = int(match.group(1)) if match else None
+                if words.endswith(" NONAME"):
+                    ordinals[None].add(ordinal)
+                else:
+                    names.append(first)
+                    ordinals[first] = ordinal
+    return module, names, ordinals
 
 
 def read_profile(folder):
@@ -83,11 +96,27 @@ def read_profile(folder):
 
 
 def pefile_exports(path):
+    return set(pefile_ordinals(path)) - {None}
+
+
+def differ(a, b):
+    """What the exports `a` hold that `b` lacks."""
+    return ({(n, o) for n, o in a.items() if n is not None} - {(n, o) for n, o in b.items() if n is not None}
+            | {("NONAME", o) for o in a[None] - b[None]})
+
+
+def pefile_ordinals(path):
+    """Each exported name with its ordinal, and None with the set of the
+    ordinals of entries that no name refers to, as pefile reads them."""
     pe = pefile.PE(path, fast_load=True)
     pe.parse_data_directories(directories=[0])
-    if not hasattr(pe, "DIRECTORY_ENTRY_EXPORT"):
-        return set()
-    return {e.name.decode("latin-1") for e in pe.DIRECTORY_ENTRY_EXPORT.symbols if e.name}
+    ordinals = {None: set()}
+    for e in getattr(pe, "DIRECTORY_ENTRY_EXPORT", None) and pe.DIRECTORY_ENTRY_EXPORT.symbols or []:
+        if e.name:
+            ordinals.setdefault(e.name.decode("latin-1"), e.ordinal)
+        elif e.address:
+            ordinals[None].add(e.ordinal)
+    return ordinals
 
 
 def expected_report(path, profile):
@@ -167,12 +196,17 @@ def exports(tool, src, work, wine_dlls):
           "status %d, stderr %r" % (result.returncode, result.stderr))
     for dll in dlls:
         stem = os.path.splitext(os.path.basename(dll))[0]
-        module, names = read_def(os.path.join(out, stem + ".def"))
-        expected = pefile_exports(dll)
-        check(module == os.path.basename(dll) and set(names) == expected and len(names) == len(expected),
-              "%s: %d exports" % (os.path.basename(dll), len(expected)),
+        module, names, ordinals = read_entries(os.path.join(out, stem + ".def"))
+        expected = pefile_ordinals(dll)
+        check(module == os.path.basename(dll) and ordinals == expected and len(names) == len(expected) - 1,
+              "%s: %d exports by name and ordinal" % (os.path.basename(dll), len(expected) - 1),
               "only pefile: %s\n  only zymran-profile: %s"
-              % (sorted(expected - set(names))[:10], sorted(set(names) - expected)[:10]))
+              % (sorted(differ(expected, ordinals), key=str)[:10],
+                 sorted(differ(ordinals, expected), key=str)[:10]))
+        # The toolchains read the profile too: an import library made from it.
+        made = subprocess.run(["i686-w64-mingw32-dlltool", "-d", os.path.join(out, stem + ".def"),
+                               "-l", os.path.join(out, stem + ".a")], capture_output=True)
+        check(made.returncode == 0, "%s: dlltool reads its profile" % os.path.basename(dll), made.stderr)
     check({"ExitNow", "exp_add", "exp_forward", "exp_value"} == pefile_exports(dlls[0]),
           "exports.dll: forwarders and DATA named, NONAME not")
 

@@ -54,10 +54,12 @@ TEST(Profile, Outcomes) {
   const std::string quote = writeTempFile("profile/bad/USER32.DLL", buildImage(plan).bytes);
   const std::string text = writeTempFile("profile/bad/text.dll", {'M', 'Z'});
   const std::string kernelProfile =
-      "LIBRARY KERNEL32.DLL\nEXPORTS\n\"@at\"\nAlpha\nHeapAlloc\n\"with blank\"\n";
+      "LIBRARY KERNEL32.DLL\nEXPORTS\n\"@at\" @4\nAlpha @1\nHeapAlloc @5\n\"with blank\" @2\n"
+      "Ordinal3 @3 NONAME\n";
   const std::string usage =
+      "zymran-profile " ZYMRAN_VERSION "\n"
       "usage: zymran-profile <folder> <DLL>...\n"
-      "  Writes <folder>/<name>.def, the names that each DLL exports.\n";
+      "  Writes <folder>/<name>.def: what each DLL exports, by name and ordinal.\n";
   auto says = [](const std::string& file, const std::string& what) {
     return "zymran-profile: " + file + ": " + what + "\n";
   };

@@ -128,7 +128,8 @@ TEST_F(UnderWine, ProfileAsNative) {
     text << in.rdbuf();
     profiles[i] = text.str();
   }
-  EXPECT_EQ("LIBRARY USER32.DLL\nEXPORTS\nBeta\nFwd\n\"with blank\"\n", profiles[0]);
+  EXPECT_EQ("LIBRARY USER32.DLL\nEXPORTS\nBeta @1\nFwd @4\n\"with blank\" @3\nOrdinal2 @2 NONAME\n",
+            profiles[0]);
   EXPECT_EQ(profiles[0], profiles[1]);
 }
 

@@ -34,8 +34,10 @@ bool readFile(const std::string& path, std::string* text) {
   return ok;
 }
 
-void addExport(void* context, DefText name) {
-  static_cast<Module*>(context)->exports.emplace_back(name.text, name.length);
+// The stand-in host looks exports up by name: entries without one are left
+// out.
+void addExport(void* context, const DefExport& entry) {
+  if (!entry.noName) static_cast<Module*>(context)->exports.emplace_back(entry.name.text, entry.name.length);
 }
 
 // A C string literal of `text`: backslash, quote and question mark escaped

@@ -142,9 +142,8 @@ bool readLibrary(const Token* t, unsigned n, DefText* module, Note* why) {
 }
 
 // One entry: `name[=internal] [@ordinal [NONAME]] [DATA] [PRIVATE]`, where
-// the internal name may be a forwarder `module.function`. Sets `*exported`
-// unless the entry is marked NONAME.
-bool readEntry(const Token* t, unsigned n, bool* exported, Note* why) {
+// the internal name may be a forwarder `module.function`.
+bool readEntry(const Token* t, unsigned n, DefExport* entry, Note* why) {
   if (!isName(t[0])) return notUnderstood(t[0], why);
   unsigned i = 1;
   if (i < n && is(t[i], "=")) {
@@ -154,7 +153,7 @@ bool readEntry(const Token* t, unsigned n, bool* exported, Note* why) {
     }
     i += 2;
   }
-  *exported = true;
+  *entry = {{t[0].text, t[0].length}, false, 0, false};
   if (i < n && !t[i].quoted && t[i].text[0] == '@') {
     Token ordinal = {t[i].text + 1, t[i].length - 1, false};
     if (ordinal.length == 0 && i + 1 < n) ordinal = t[++i];
@@ -164,8 +163,10 @@ bool readEntry(const Token* t, unsigned n, bool* exported, Note* why) {
       return false;
     }
     ++i;
+    entry->hasOrdinal = true;
+    entry->ordinal = static_cast<uint16_t>(value);
     if (i < n && is(t[i], "NONAME")) {
-      *exported = false;
+      entry->noName = true;
       ++i;
     }
   }
@@ -203,9 +204,9 @@ bool readDefinition(const char* text, size_t size, DefText* module, DefExportSin
     } else if (!inExports) {
       return notUnderstood(t[0], &fault->what);
     } else {
-      bool exported = false;
-      if (!readEntry(t, n, &exported, &fault->what)) return false;
-      if (exported) onExport(context, {t[0].text, t[0].length});
+      DefExport entry;
+      if (!readEntry(t, n, &entry, &fault->what)) return false;
+      onExport(context, entry);
     }
   }
   if (!haveLibrary) {

@@ -6,11 +6,12 @@
 //   GetVersion                               ; one exported name a line
 //   HeapAlloc = NTDLL.RtlAllocateHeap        ; a forwarder
 //   Internal=_Internal@4 @12 DATA PRIVATE    ; internal name, ordinal, flags
-//   Hidden @13 NONAME                        ; exports no name: left out
+//   Hidden @13 NONAME                        ; ordinal 13, exported by no name
 #ifndef ZYMRAN_DEFFILE_H
 #define ZYMRAN_DEFFILE_H
 
 #include <stddef.h>
+#include <stdint.h>
 
 #include "platform/platform.h"
 
@@ -20,8 +21,16 @@ struct DefText {
   size_t length;
 };
 
-// Receives each exported name, in file order.
-typedef void (*DefExportSink)(void* context, DefText name);
+// One entry of the EXPORTS list.
+struct DefExport {
+  DefText name;
+  bool hasOrdinal;
+  uint16_t ordinal;
+  bool noName;  // NONAME: exported by its ordinal alone
+};
+
+// Receives each entry, in file order.
+typedef void (*DefExportSink)(void* context, const DefExport& entry);
 
 // The first line that is not understood (0 for a file without a LIBRARY
 // line) and what is wrong with it.
@@ -31,8 +40,7 @@ struct DefFault {
 };
 
 // Reads the text of one module-definition file: sets `*module` from its
-// LIBRARY line and calls `onExport` for every exported name (entries marked
-// NONAME export none). Returns false, with `fault` set, at the first line that
+// LIBRARY line and calls `onExport` for every entry. Returns false, with `fault` set, at the first line that
 // it does not understand.
 bool readDefinition(const char* text, size_t size, DefText* module, DefExportSink onExport,
                     void* context, DefFault* fault);

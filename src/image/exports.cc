@@ -1,96 +1,141 @@
 #include "exports.h"
 
+#include "image/names.h"
+
 namespace {
 
-// What address translation needs: the whole file, its section table and the
-// size of its headers (mapped at address 0).
-struct Layout {
-  Bytes file;
-  Bytes table;
-  uint32_t sizeOfHeaders;
-};
-
-// The file's bytes [from, to), cut at the end of the file; empty when `from`
-// lies at or past it.
-Bytes fileSpan(Bytes file, uint64_t from, uint64_t to) {
-  if (to > file.size) to = file.size;
-  if (from >= to) return {nullptr, 0};
-  return {file.data + from, static_cast<uint32_t>(to - from)};
-}
-
-// The bytes that the relative virtual address `rva` maps to, up to the end
-// of the raw data that holds it: the first section whose raw data covers it,
-// else the headers. Empty when no byte of the file is there.
-Bytes mapAddress(const Layout& layout, uint64_t rva) {
-  for (uint64_t at = 0; inBounds(layout.table, at, kSectionEntrySize); at += kSectionEntrySize) {
-    const SectionEntry section = decodeSectionEntry(layout.table.data + at);
-    if (rva < section.VirtualAddress || rva - section.VirtualAddress >= section.SizeOfRawData)
-      continue;
-    const uint64_t start = section.PointerToRawData;
-    return fileSpan(layout.file, start + (rva - section.VirtualAddress), start + section.SizeOfRawData);
-  }
-  if (rva < layout.sizeOfHeaders) return fileSpan(layout.file, rva, layout.sizeOfHeaders);
-  return {nullptr, 0};
-}
+const uint32_t kNone = UINT32_MAX;
 
 bool outside(Note* fault, const char* what, uint64_t address) {
   fault->add(what).add(" at address ").addHex(address).add(" lies outside the file's data");
   return false;
 }
 
-}  // namespace
+// A table of `count` entries of `width` bytes at `address`, which must lie
+// inside the file's data.
+bool readTable(MappedImage* image, uint32_t address, uint32_t count, uint32_t width, const char* what,
+               Bytes* table, Note* fault) {
+  *table = count == 0 ? Bytes{nullptr, 0} : mappedBytes(image, address);
+  if (count == 0 || inBounds(*table, 0, static_cast<uint64_t>(count) * width)) return true;
+  fault->add(what).add(" at address ").addHex(address).add(" (").addDecimal(count);
+  fault->add(" entries) lies outside the file's data");
+  return false;
+}
 
-bool readExportNames(Bytes file, ExportNameSink sink, void* context, Note* fault) {
-  if (!inBounds(file, 0, kDosHeaderSize) || decodeDosHeader(file.data).e_magic != 0x5A4D) {
-    fault->add("not a PE image: no DOS header");
+// The string at `address` as a name to intern; false, after the fault, when
+// it can't be read.
+bool readName(MappedImage* image, uint32_t address, const char* what, NameRef* name, Note* fault) {
+  const Bytes text = mappedBytes(image, address);
+  const char* s = stringAt(text, 0);
+  if (s == nullptr) {
+    if (text.size == 0) return outside(fault, what, address);
+    fault->add(what).add(" at address ").addHex(address).add(" runs past the end of its section");
     return false;
   }
-  const uint32_t e_lfanew = decodeDosHeader(file.data).e_lfanew;
-  if (!inBounds(file, e_lfanew, 0x58) || u32At(file.data + e_lfanew) != 0x00004550) {
-    fault->add("not a PE image: no PE header at file offset ").addHex(e_lfanew);
-    return false;
-  }
-  const Bytes pe = {file.data + e_lfanew, file.size - e_lfanew};
-  const PeHeader hdr = decodePeHeader(pe.data);
-  if (hdr.Magic != kPe32Magic && hdr.Magic != kPe32PlusMagic) {
-    fault->add("not a PE32 or PE32+ image: optional header magic ").addHex(hdr.Magic);
-    return false;
-  }
-  const uint64_t tableAt = sectionTableOffset(e_lfanew, hdr);
-  const uint64_t tableSize = static_cast<uint64_t>(hdr.nObjects) * kSectionEntrySize;
-  if (!inBounds(file, tableAt, tableSize)) {
-    fault->add("section table at file offset ").addHex(tableAt).add(" (");
-    fault->addDecimal(hdr.nObjects).add(" entries) runs past the end of the file");
-    return false;
-  }
-  const Layout layout = {file, {file.data + tableAt, static_cast<uint32_t>(tableSize)},
-                         hdr.SizeOfHeaders};
+  *name = {s, static_cast<uint32_t>(textLength(s)), address, what, 0};
+  return true;
+}
 
-  DataDirectory directory;
-  if (!dataDirectory(pe, kExportDirectory, &directory) || directory.VirtualAddress == 0)
-    return true;
-  const Bytes exports = mapAddress(layout, directory.VirtualAddress);
-  if (!inBounds(exports, 0, kExportDirectorySize))
-    return outside(fault, "export directory", directory.VirtualAddress);
-  const uint32_t count = u32At(exports.data + 0x18);    // NumberOfNames
-  const uint32_t namesAt = u32At(exports.data + 0x20);  // AddressOfNames
-  if (count == 0) return true;
-  const Bytes names = mapAddress(layout, namesAt);
-  if (!inBounds(names, 0, static_cast<uint64_t>(count) * 4)) {
-    fault->add("export name table at address ").addHex(namesAt).add(" (").addDecimal(count);
-    fault->add(" entries) lies outside the file's data");
-    return false;
-  }
-  for (uint64_t i = 0; i < count; ++i) {
-    const uint32_t nameAt = u32At(names.data + 4 * i);
-    const Bytes text = mapAddress(layout, nameAt);
-    const char* name = stringAt(text, 0);
-    if (name == nullptr) {
-      if (text.size == 0) return outside(fault, "export name", nameAt);
-      fault->add("export name at address ").addHex(nameAt).add(" runs past the end of its section");
+struct Tables {
+  uint32_t base;
+  uint32_t functionCount;
+  uint32_t nameCount;
+  Bytes functions;
+  Bytes names;
+  Bytes ordinals;
+  uint32_t forwardStart;  // the export directory's range: an address inside it forwards
+  uint64_t forwardEnd;
+};
+
+bool forwards(const Tables& t, uint32_t address) {
+  return address >= t.forwardStart && address < t.forwardEnd;
+}
+
+// Reads the names and forwarders, makes them distinct, and hands each export
+// to the sink. `refs` holds the names first, then the forwarders;
+// `forwarderOf` gives an entry's forwarder in `refs`, `named` whether a name
+// refers to the entry.
+bool walk(MappedImage* image, const Tables& t, NameRef* refs, uint32_t* forwarderOf, bool* named,
+          ExportSink sink, void* context, Note* fault) {
+  uint32_t count = 0;
+  for (uint32_t i = 0; i < t.nameCount; ++i)
+    if (!readName(image, u32At(t.names.data + 4 * static_cast<uint64_t>(i)), "export name", &refs[count++],
+                  fault))
       return false;
+  for (uint32_t k = 0; k < t.functionCount; ++k) {
+    const uint32_t address = u32At(t.functions.data + 4 * static_cast<uint64_t>(k));
+    forwarderOf[k] = kNone;
+    named[k] = false;
+    if (address == 0 || !forwards(t, address)) continue;
+    if (!readName(image, address, "export forwarder", &refs[count], fault)) return false;
+    forwarderOf[k] = count++;
+  }
+  uint32_t distinct = 0;
+  if (!internNames(refs, count, &distinct, fault)) return false;
+
+  uint32_t next = 0;  // the id of the next name not yet handed on
+  for (uint32_t i = 0; i < t.nameCount; ++i) {
+    if (refs[i].id != next) continue;
+    ++next;
+    Export entry = {refs[i].text, refs[i].address, false, 0, 0, nullptr};
+    const uint32_t index = u16At(t.ordinals.data + 2 * static_cast<uint64_t>(i));
+    if (index < t.functionCount) {
+      named[index] = true;
+      entry.hasOrdinal = true;
+      entry.ordinal = static_cast<uint64_t>(t.base) + index;
+      entry.address = u32At(t.functions.data + 4 * static_cast<uint64_t>(index));
+      if (forwarderOf[index] != kNone) entry.forwarder = refs[forwarderOf[index]].text;
     }
-    if (!sink(context, name, nameAt, fault)) return false;
+    if (!sink(context, entry, fault)) return false;
+  }
+  for (uint32_t k = 0; k < t.functionCount; ++k) {
+    const uint32_t address = u32At(t.functions.data + 4 * static_cast<uint64_t>(k));
+    if (address == 0 || named[k]) continue;
+    const Export entry = {nullptr, 0, true, static_cast<uint64_t>(t.base) + k, address,
+                          forwarderOf[k] == kNone ? nullptr : refs[forwarderOf[k]].text};
+    if (!sink(context, entry, fault)) return false;
   }
   return true;
+}
+
+}  // namespace
+
+bool readExports(MappedImage* image, ExportSink sink, void* context, Note* fault) {
+  DataDirectory directory;
+  if (!mappedDirectory(*image, kExportDirectory, &directory) || directory.VirtualAddress == 0)
+    return true;
+  const Bytes header = mappedBytes(image, directory.VirtualAddress);
+  if (!inBounds(header, 0, kExportDirectorySize))
+    return outside(fault, "export directory", directory.VirtualAddress);
+  Tables t;
+  t.base = u32At(header.data + 0x10);
+  t.functionCount = u32At(header.data + 0x14);
+  t.nameCount = u32At(header.data + 0x18);
+  t.forwardStart = directory.VirtualAddress;
+  t.forwardEnd = static_cast<uint64_t>(directory.VirtualAddress) + directory.Size;
+  if (!readTable(image, u32At(header.data + 0x1C), t.functionCount, 4, "export address table", &t.functions,
+                 fault) ||
+      !readTable(image, u32At(header.data + 0x20), t.nameCount, 4, "export name table", &t.names, fault) ||
+      !readTable(image, u32At(header.data + 0x24), t.nameCount, 2, "export ordinal table", &t.ordinals,
+                 fault))
+    return false;
+  if (t.nameCount == 0 && t.functionCount == 0) return true;
+
+  // Every table lies inside the file's data, so that these follow its size.
+  const uint64_t refCount = static_cast<uint64_t>(t.nameCount) + t.functionCount;
+  NameRef* refs = static_cast<NameRef*>(memAlloc(sizeof(NameRef) * static_cast<size_t>(refCount)));
+  uint32_t* forwarderOf =
+      static_cast<uint32_t*>(memAlloc(sizeof(uint32_t) * static_cast<size_t>(t.functionCount)));
+  bool* named = static_cast<bool*>(memAlloc(sizeof(bool) * static_cast<size_t>(t.functionCount)));
+  bool ok;
+  if (refs == nullptr || (t.functionCount > 0 && (forwarderOf == nullptr || named == nullptr))) {
+    fault->add("no memory for ").addDecimal(refCount).add(" exports");
+    ok = false;
+  } else {
+    ok = walk(image, t, refs, forwarderOf, named, sink, context, fault);
+  }
+  memFree(named);
+  memFree(forwarderOf);
+  memFree(refs);
+  return ok;
 }

@@ -40,6 +40,7 @@ PeHeader decodePeHeader(const uint8_t* bytes) {
   h.nObjects = u16At(bytes + 0x06);
   h.SizeOfOptionalHeader = u16At(bytes + 0x14);
   h.Magic = u16At(bytes + 0x18);
+  h.ImageBase = u32At(bytes + 0x34);
   h.SizeOfHeaders = u32At(bytes + 0x54);
   return h;
 }
@@ -47,6 +48,7 @@ PeHeader decodePeHeader(const uint8_t* bytes) {
 SectionEntry decodeSectionEntry(const uint8_t* bytes) {
   SectionEntry e;
   copyBytes(e.Name, bytes, sizeof e.Name);
+  e.VirtualSize = u32At(bytes + 0x08);
   e.VirtualAddress = u32At(bytes + 0x0C);
   e.SizeOfRawData = u32At(bytes + 0x10);
   e.PointerToRawData = u32At(bytes + 0x14);

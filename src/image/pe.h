@@ -13,6 +13,7 @@ const uint32_t kFileHeaderEnd = 24;  // signature and file header
 const uint32_t kSectionEntrySize = 40;
 const uint32_t kDescriptorSize = 20;
 const uint32_t kExportDirectorySize = 40;
+const uint32_t kDelayDescriptorSize = 32;
 
 // Optional header magic values.
 const uint16_t kPe32Magic = 0x010B;
@@ -21,6 +22,7 @@ const uint16_t kPe32PlusMagic = 0x020B;
 // Data directory indexes.
 const unsigned kExportDirectory = 0;
 const unsigned kImportDirectory = 1;
+const unsigned kDelayImportDirectory = 13;
 
 // A span of bytes read from the image. `size` counts the bytes that were
 // actually read; nothing past it is ever looked at.
@@ -55,11 +57,13 @@ struct PeHeader {
   uint16_t nObjects;              // the file header's NumberOfSections
   uint16_t SizeOfOptionalHeader;  // the section table follows the optional header
   uint16_t Magic;                 // PE32 or PE32+
+  uint32_t ImageBase;             // of a PE32 image
   uint32_t SizeOfHeaders;         // bytes read for the section table
 };
 
 struct SectionEntry {
   char Name[8];
+  uint32_t VirtualSize;
   uint32_t VirtualAddress;
   uint32_t SizeOfRawData;
   uint32_t PointerToRawData;

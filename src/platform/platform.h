@@ -50,6 +50,9 @@ struct File;
 File* fileOpen(const char* path);
 // The same for a path of the system's own, taken as it is.
 File* fileOpenNative(const char* path);
+// Whether `c` separates the components of a path of the system's own: '/'
+// on POSIX, '/' and '\\' on Windows.
+bool isNativeSeparator(char c);
 // Reads up to `count` bytes at the current position; returns the number read
 // (fewer at the end of the file or on an error).
 uint32_t fileRead(File* file, void* buffer, uint32_t count);

@@ -69,6 +69,8 @@ File* fileOpen(const char* path) {
   return file;
 }
 
+bool isNativeSeparator(char c) { return c == '/'; }
+
 File* fileOpenNative(const char* path) {
   // O_NONBLOCK keeps a FIFO from blocking the open; it is refused below, and
   // it changes nothing for the regular files that are read.

@@ -74,6 +74,8 @@ File* fileOpen(const char* path) {
 
 File* fileOpenNative(const char* path) { return fileOpen(path); }
 
+bool isNativeSeparator(char c) { return c == '/' || c == '\\'; }
+
 uint32_t fileRead(File* file, void* buffer, uint32_t count) {
   char* to = static_cast<char*>(buffer);
   uint32_t done = 0;

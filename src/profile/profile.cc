@@ -4,6 +4,7 @@
 
 #include "host/deffile.h"
 #include "image/exports.h"
+#include "image/names.h"
 #include "platform/outfile.h"
 #include "platform/platform.h"
 
@@ -16,13 +17,11 @@ int complain(const char* file, const char* what, int status) {
   return status;
 }
 
-bool isSeparator(char c) { return c == '/' || c == '\\'; }
-
-// The last component of a path.
+// The last component of a native path.
 const char* baseName(const char* path) {
   const char* base = path;
   for (const char* p = path; *p != '\0'; ++p)
-    if (isSeparator(*p)) base = p + 1;
+    if (isNativeSeparator(*p)) base = p + 1;
   return base;
 }
 
@@ -52,7 +51,7 @@ char* profilePath(const char* folder, const char* dllName) {
   if (path == nullptr) return nullptr;
   copyBytes(path, folder, folderLength);
   size_t at = folderLength;
-  if (at > 0 && !isSeparator(path[at - 1])) path[at++] = '/';
+  if (at > 0 && !isNativeSeparator(path[at - 1])) path[at++] = '/';
   copyBytes(path + at, dllName, stem);
   copyBytes(path + at + stem, ".def", 5);
   return path;
@@ -67,55 +66,167 @@ void writeName(OutFile* out, const char* name) {
   if (quoted) outFileWrite(out, "\"", 1);
 }
 
-bool addExport(void* context, const char* name, uint32_t address, Note* fault) {
-  if (defNameForm(name) == kDefUnwritable) {
-    fault->add("export name at address ").addHex(address);
+// Ordinals above this can't be imported, nor written.
+const uint64_t kMaxOrdinal = 0xFFFF;
+
+void writeOrdinal(OutFile* out, uint64_t ordinal) {
+  Note text;
+  text.add(" @").addDecimal(ordinal);
+  outFileWrite(out, text.text, text.used);
+}
+
+// The profile being written: the names written so far, sorted once the first
+// entry without a name comes, so that its stand-in name differs from them.
+struct Profile {
+  OutFile* out;
+  const char** names;
+  uint32_t count;
+  uint32_t capacity;
+  bool sorted;
+};
+
+int compareText(const char* a, const char* b) {
+  for (; *a != '\0' && *a == *b; ++a, ++b) {
+  }
+  return static_cast<int>(static_cast<unsigned char>(*a)) - static_cast<int>(static_cast<unsigned char>(*b));
+}
+
+bool byText(const void* context, uint32_t a, uint32_t b) {
+  const char* const* names = static_cast<const char* const*>(context);
+  return compareText(names[a], names[b]) < 0;
+}
+
+bool remember(Profile* profile, const char* name) {
+  if (profile->count == profile->capacity) {
+    const uint32_t capacity = profile->capacity == 0 ? 64 : 2 * profile->capacity;
+    const char** names = static_cast<const char**>(memAlloc(sizeof(const char*) * capacity));
+    if (names == nullptr) return false;
+    if (profile->count > 0) copyBytes(names, profile->names, sizeof(const char*) * profile->count);
+    memFree(profile->names);
+    profile->names = names;
+    profile->capacity = capacity;
+  }
+  profile->names[profile->count++] = name;
+  return true;
+}
+
+// Sorts the names written, for exported().
+bool sortNames(Profile* profile) {
+  uint32_t* order = static_cast<uint32_t*>(memAlloc(sizeof(uint32_t) * (profile->count + 1)));
+  const char** sorted = static_cast<const char**>(memAlloc(sizeof(const char*) * (profile->count + 1)));
+  const bool ok = order != nullptr && sorted != nullptr;
+  if (ok) {
+    for (uint32_t i = 0; i < profile->count; ++i) order[i] = i;
+    sortItems(order, profile->count, byText, profile->names);
+    for (uint32_t i = 0; i < profile->count; ++i) sorted[i] = profile->names[order[i]];
+    memFree(profile->names);
+    profile->names = sorted;
+    profile->sorted = true;
+  } else {
+    memFree(sorted);
+  }
+  memFree(order);
+  return ok;
+}
+
+// Whether the DLL exports `name`: a binary search of the sorted names.
+bool exported(const Profile& profile, const char* name) {
+  uint32_t low = 0;
+  uint32_t high = profile.count;
+  while (low < high) {
+    const uint32_t mid = low + (high - low) / 2;
+    const int order = compareText(profile.names[mid], name);
+    if (order == 0) return true;
+    if (order < 0) low = mid + 1;
+    else high = mid;
+  }
+  return false;
+}
+
+// An entry without a name is written under a stand-in name, "Ordinal<n>",
+// with underscores in front while the DLL exports a name of that text: the
+// module-definition grammar needs a name on every line, and the toolchains
+// refuse one name twice.
+bool writeUnnamed(Profile* profile, uint64_t ordinal, Note* fault) {
+  if (!profile->sorted && !sortNames(profile)) {
+    fault->add("no memory for the names of the profile");
+    return false;
+  }
+  Note name;
+  name.add("Ordinal").addDecimal(ordinal);
+  while (exported(*profile, name.text)) {
+    if (name.used + 2 >= sizeof name.text) {
+      fault->add("no name is free for the export of ordinal ").addDecimal(ordinal);
+      return false;
+    }
+    Note longer;
+    longer.add("_").add(name.text);
+    name = longer;
+  }
+  outFileWrite(profile->out, name.text, name.used);
+  writeOrdinal(profile->out, ordinal);
+  outFileWrite(profile->out, " NONAME\n", 8);
+  return true;
+}
+
+bool addExport(void* context, const Export& entry, Note* fault) {
+  Profile* profile = static_cast<Profile*>(context);
+  const bool ordinal = entry.hasOrdinal && entry.ordinal <= kMaxOrdinal;
+  if (entry.name == nullptr) return !ordinal || writeUnnamed(profile, entry.ordinal, fault);
+  if (defNameForm(entry.name) == kDefUnwritable) {
+    fault->add("export name at address ").addHex(entry.nameAddress);
     fault->add(" holds a byte that a module-definition file cannot hold");
     return false;
   }
-  OutFile* out = static_cast<OutFile*>(context);
-  writeName(out, name);
-  outFileWrite(out, "\n", 1);
+  if (!remember(profile, entry.name)) {
+    fault->add("no memory for the names of the profile");
+    return false;
+  }
+  writeName(profile->out, entry.name);
+  if (ordinal) writeOrdinal(profile->out, entry.ordinal);
+  outFileWrite(profile->out, "\n", 1);
   return true;
 }
 
 // Writes the profile of the DLL in `image` (named `dll`) to `path`.
-int writeProfile(const char* dll, Bytes image, const char* path) {
+int writeProfile(const char* dll, MappedImage* image, const char* path) {
   const char* module = baseName(dll);
   if (defNameForm(module) == kDefUnwritable)
     return complain(dll, "its name can't stand in a module-definition file", kFileFailed);
-  OutFile* out = outFileCreate(path);
-  if (out == nullptr) return complain(path, "can't be written", kFileFailed);
-  outFileWrite(out, "LIBRARY ", 8);
-  writeName(out, module);
-  outFileWrite(out, "\nEXPORTS\n", 9);
+  Profile profile = {outFileCreate(path), nullptr, 0, 0, false};
+  if (profile.out == nullptr) return complain(path, "can't be written", kFileFailed);
+  outFileWrite(profile.out, "LIBRARY ", 8);
+  writeName(profile.out, module);
+  outFileWrite(profile.out, "\nEXPORTS\n", 9);
   Note fault;
-  if (!readExportNames(image, addExport, out, &fault)) {
-    outFileAbandon(out);
+  const bool read = readExports(image, addExport, &profile, &fault);
+  memFree(profile.names);
+  if (!read) {
+    outFileAbandon(profile.out);
     return complain(dll, fault.text, kDllDamaged);
   }
-  if (!outFileCommit(out)) return complain(path, "can't be written", kFileFailed);
+  if (!outFileCommit(profile.out)) return complain(path, "can't be written", kFileFailed);
   return kProfilesWritten;
 }
 
-// Reads one DLL whole (memory follows the file) and writes its profile.
+// Reads one DLL's headers and export data and writes its profile.
 int profileOne(const char* folder, const char* dll) {
   File* file = fileOpenNative(dll);
   if (file == nullptr) return complain(dll, "can't be opened", kFileFailed);
-  const uint64_t size = fileSize(file);
-  if (size > UINT32_MAX) {
-    fileClose(file);
-    return complain(dll, "not a PE image: larger than 4 GiB", kDllDamaged);
-  }
-  uint8_t* data = static_cast<uint8_t*>(memAlloc(static_cast<size_t>(size)));
-  const uint32_t got = data == nullptr ? 0 : fileRead(file, data, static_cast<uint32_t>(size));
-  fileClose(file);
-  int status;
   char* path = profilePath(folder, baseName(dll));
-  if (got != size || path == nullptr) status = complain(dll, "can't be read", kFileFailed);
-  else status = writeProfile(dll, {data, got}, path);
+  int status;
+  MappedImage image;
+  Note fault;
+  if (path == nullptr) {
+    status = complain(dll, "can't be read", kFileFailed);
+  } else if (!mapImage(fileSource(file), &image, &fault)) {
+    status = complain(dll, fault.text, kDllDamaged);
+  } else {
+    status = writeProfile(dll, &image, path);
+    unmapImage(&image);
+  }
+  fileClose(file);
   memFree(path);
-  memFree(data);
   return status;
 }
 
@@ -124,8 +235,9 @@ int profileOne(const char* folder, const char* dll) {
 int runProfile(int argc, char** argv) {
   if (argc < 3) {
     static const char kUsage[] =
+        "zymran-profile " ZYMRAN_VERSION "\n"
         "usage: zymran-profile <folder> <DLL>...\n"
-        "  Writes <folder>/<name>.def, the names that each DLL exports.\n";
+        "  Writes <folder>/<name>.def: what each DLL exports, by name and ordinal.\n";
     writeStdErr(kUsage, sizeof kUsage - 1);
     return kFileFailed;
   }

@@ -1,0 +1,82 @@
+// An image as the host's loader maps it: its headers at address 0 and each
+// section's file bytes at the section's address. Only what is asked for is
+// read: the headers and the section table when the image is opened, then the
+// file bytes of each section that holds an address read, once.
+//
+// A section's file bytes start at its PointerToRawData rounded down to a
+// multiple of 0x200 and count the smaller of its SizeOfRawData and its
+// VirtualSize (SizeOfRawData when VirtualSize is 0). Its addresses run from
+// its VirtualAddress over its VirtualSize (SizeOfRawData when that is 0), up
+// to the next section's address: where two sections' ranges overlap, an
+// address belongs to the section that starts last at or below it (the later
+// one in the table when both start there). An address past a section's file
+// bytes lies in its zero-filled tail and holds no file data; an address below
+// SizeOfHeaders in no section lies in the headers.
+#ifndef ZYMRAN_MAPPED_H
+#define ZYMRAN_MAPPED_H
+
+#include <stdint.h>
+
+#include "image/pe.h"
+#include "platform/platform.h"
+
+// Where an image's bytes come from.
+struct ImageSource {
+  void* context;
+  // Reads up to `count` bytes at file offset `offset` into `out`; returns the
+  // number of bytes read.
+  uint32_t (*read)(void* context, uint32_t offset, void* out, uint32_t count);
+  uint64_t size;  // of the whole file
+};
+
+// An ImageSource over an open file, and over bytes in memory (which must
+// outlive it).
+ImageSource fileSource(File* file);
+ImageSource bytesSource(const Bytes* bytes);
+
+// One section as it is mapped.
+struct MappedSection {
+  uint32_t start;       // its relative virtual address
+  uint32_t end;         // the end of its address range (exclusive)
+  uint32_t fileOffset;  // where its file bytes start
+  uint32_t fileSize;    // how many file bytes it maps
+  uint32_t index;       // its entry in the section table
+  uint8_t* data;        // its file bytes, once read
+  uint32_t dataSize;    // how many of them were read
+  bool loaded;
+};
+
+struct MappedImage {
+  ImageSource source;
+  uint32_t e_lfanew;
+  PeHeader hdr;
+  uint8_t* pe;       // signature, file header and optional header
+  uint32_t peSize;
+  MappedSection* sections;  // sorted by address
+  uint32_t sectionCount;
+  uint8_t* headers;  // the first SizeOfHeaders bytes of the file, once read
+  uint32_t headersSize;
+  bool headersLoaded;
+  uint64_t loadedBytes;  // of all sections read so far; never more than the file
+};
+
+// Reads the DOS and PE headers and the section table. Returns false, with
+// what is wrong and where in `fault`, when the source holds no PE32 or PE32+
+// image or its section table lies outside the file; `image` then holds
+// nothing to release.
+bool mapImage(ImageSource source, MappedImage* image, Note* fault);
+
+// The bytes at `rva`, up to the end of the file bytes that hold it. Empty when
+// no file byte is mapped there: outside every section and the headers, in a
+// section's zero-filled tail, or where the file could not be read. File bytes
+// shared by several sections are read for each; reads stop at the size of the
+// whole file, so that memory follows the file.
+Bytes mappedBytes(MappedImage* image, uint64_t rva);
+
+// Data directory `index` of the image; false when it has none.
+bool mappedDirectory(const MappedImage& image, unsigned index, DataDirectory* entry);
+
+// Releases everything mapImage and mappedBytes read.
+void unmapImage(MappedImage* image);
+
+#endif

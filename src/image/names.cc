@@ -1,0 +1,128 @@
+#include "names.h"
+
+namespace {
+
+void siftDown(uint32_t* items, uint32_t root, uint32_t count, ItemLess less, const void* context) {
+  for (;;) {
+    uint32_t largest = root;
+    const uint64_t left = 2 * static_cast<uint64_t>(root) + 1;
+    if (left < count && less(context, items[largest], items[left])) largest = static_cast<uint32_t>(left);
+    if (left + 1 < count && less(context, items[largest], items[left + 1]))
+      largest = static_cast<uint32_t>(left + 1);
+    if (largest == root) return;
+    const uint32_t swap = items[root];
+    items[root] = items[largest];
+    items[largest] = swap;
+    root = largest;
+  }
+}
+
+uintptr_t place(const NameRef& name) { return reinterpret_cast<uintptr_t>(name.text); }
+
+// Orders by where the names stand in memory, then by their position.
+bool byPlace(const void* context, uint32_t a, uint32_t b) {
+  const NameRef* names = static_cast<const NameRef*>(context);
+  if (place(names[a]) != place(names[b])) return place(names[a]) < place(names[b]);
+  return a < b;
+}
+
+// Orders by the names' bytes, then by their position.
+bool byText(const void* context, uint32_t a, uint32_t b) {
+  const NameRef* names = static_cast<const NameRef*>(context);
+  const unsigned char* x = reinterpret_cast<const unsigned char*>(names[a].text);
+  const unsigned char* y = reinterpret_cast<const unsigned char*>(names[b].text);
+  if (x != y) {
+    for (; *x != '\0' && *x == *y; ++x, ++y) {
+    }
+    if (*x != *y) return *x < *y;
+  }
+  return a < b;
+}
+
+bool sameText(const NameRef& a, const NameRef& b) {
+  if (a.length != b.length) return false;
+  for (uint32_t i = 0; i < a.length; ++i)
+    if (a.text[i] != b.text[i]) return false;
+  return true;
+}
+
+}  // namespace
+
+void sortItems(uint32_t* items, uint32_t count, ItemLess less, const void* context) {
+  if (count < 2) return;
+  for (uint32_t i = count / 2; i > 0; --i) siftDown(items, i - 1, count, less, context);
+  for (uint32_t end = count - 1; end > 0; --end) {
+    const uint32_t swap = items[0];
+    items[0] = items[end];
+    items[end] = swap;
+    siftDown(items, 0, end, less, context);
+  }
+}
+
+bool internNames(NameRef* names, uint32_t count, uint32_t* distinct, Note* fault) {
+  *distinct = 0;
+  if (count == 0) return true;
+  uint32_t* order = static_cast<uint32_t*>(memAlloc(sizeof(uint32_t) * static_cast<size_t>(count)));
+  uint32_t* group = static_cast<uint32_t*>(memAlloc(sizeof(uint32_t) * static_cast<size_t>(count)));
+  if (order == nullptr || group == nullptr) {
+    memFree(order);
+    memFree(group);
+    fault->add("no memory for ").addDecimal(count).add(" names");
+    return false;
+  }
+  bool ok = true;
+
+  // Names that start at the same byte are one name; names that start at
+  // different bytes must not share any. `order` keeps one name of each place.
+  for (uint32_t i = 0; i < count; ++i) order[i] = i;
+  sortItems(order, count, byPlace, names);
+  uint32_t places = 0;
+  for (uint32_t k = 0; k < count && ok; ++k) {
+    const NameRef& name = names[order[k]];
+    if (places > 0) {
+      const NameRef& last = names[order[places - 1]];
+      if (place(name) == place(last)) {
+        group[order[k]] = places - 1;
+        continue;
+      }
+      if (place(name) <= place(last) + last.length) {
+        fault->add(name.what).add(" at address ").addHex(name.address).add(" shares its bytes with the ");
+        fault->add(last.what).add(" at address ").addHex(last.address);
+        ok = false;
+      }
+    }
+    group[order[k]] = places;
+    order[places++] = order[k];
+  }
+
+  // Equal names at different places: each place gets the number of the first
+  // place, in text order, that holds the same bytes. Their bytes are apart,
+  // so that comparing them costs no more than the bytes read.
+  if (ok) {
+    sortItems(order, places, byText, names);
+    uint32_t* textOf = static_cast<uint32_t*>(memAlloc(sizeof(uint32_t) * static_cast<size_t>(places)));
+    if (textOf == nullptr) {
+      fault->add("no memory for ").addDecimal(count).add(" names");
+      ok = false;
+    } else {
+      // order[k] is now a name; its place number is group[order[k]].
+      uint32_t texts = 0;
+      for (uint32_t k = 0; k < places; ++k) {
+        if (k == 0 || !sameText(names[order[k]], names[order[k - 1]])) ++texts;
+        textOf[group[order[k]]] = texts - 1;
+      }
+      // Ids in the order of first appearance.
+      const uint32_t kNone = UINT32_MAX;
+      for (uint32_t t = 0; t < texts; ++t) order[t] = kNone;
+      for (uint32_t i = 0; i < count; ++i) {
+        const uint32_t text = textOf[group[i]];
+        if (order[text] == kNone) order[text] = (*distinct)++;
+        names[i].id = order[text];
+      }
+      memFree(textOf);
+    }
+  }
+  memFree(group);
+  memFree(order);
+  return ok;
+}
