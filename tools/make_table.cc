@@ -1,7 +1,9 @@
 // Build helper: turns module-definition files into the stand-in host's module
-// table, a C++ source.
+// table, a C++ source; or, for zymran-check's built-in host, into the files'
+// texts as they are.
 //
 //   zymran_make_table <output.cc> <file.def>...
+//   zymran_make_table --texts <output.cc> <file.def>...
 //
 // A module name without an extension gets ".dll"; each module's exports are
 // sorted by byte value, once each, for the binary search of the lookup. The
@@ -77,6 +79,32 @@ std::string tableSource(const std::vector<Module>& modules) {
          "const unsigned hostModuleCount = " + std::to_string(modules.size()) + "u;\n";
 }
 
+// The files' texts, for zymran-check's built-in host, which reads them as it
+// reads any host's module-definition files.
+std::string textsSource(const std::vector<std::string>& files, const std::vector<std::string>& texts) {
+  std::string table;
+  for (size_t i = 0; i < files.size(); ++i) {
+    std::string name = files[i];
+    const size_t slash = name.find_last_of('/');
+    if (slash != std::string::npos) name = name.substr(slash + 1);
+    table += "    {" + literal(name) + ",\n";
+    // One literal a line, so that the source stays readable.
+    for (size_t at = 0; at < texts[i].size();) {
+      const size_t end = texts[i].find('\n', at);
+      const size_t stop = end == std::string::npos ? texts[i].size() : end + 1;
+      table += "     " + literal(texts[i].substr(at, stop - at)) + "\n";
+      at = stop;
+    }
+    if (texts[i].empty()) table += "     \"\"\n";
+    table += "     , " + std::to_string(texts[i].size()) + "u},\n";
+  }
+  if (files.empty()) table = "    {\"\", \"\", 0u},\n";
+  return "// Generated from module-definition files by zymran_make_table.\n"
+         "#include \"check/builtin.h\"\n\n"
+         "const BuiltinProfile builtinProfiles[] = {\n" + table + "};\n"
+         "const unsigned builtinProfileCount = " + std::to_string(files.size()) + "u;\n";
+}
+
 bool writeIfChanged(const std::string& path, const std::string& source) {
   std::string old;
   if (readFile(path, &old) && old == source) return true;
@@ -92,8 +120,23 @@ bool writeIfChanged(const std::string& path, const std::string& source) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc >= 3 && std::string(argv[1]) == "--texts") {
+    std::vector<std::string> files(argv + 3, argv + argc);
+    std::vector<std::string> texts(files.size());
+    for (size_t i = 0; i < files.size(); ++i) {
+      if (!readFile(files[i], &texts[i])) {
+        fprintf(stderr, "%s: can't be read\n", files[i].c_str());
+        return 1;
+      }
+    }
+    if (!writeIfChanged(argv[2], textsSource(files, texts))) {
+      fprintf(stderr, "%s: can't be written\n", argv[2]);
+      return 1;
+    }
+    return 0;
+  }
   if (argc < 2) {
-    fprintf(stderr, "usage: zymran_make_table <output.cc> <file.def>...\n");
+    fprintf(stderr, "usage: zymran_make_table [--texts] <output.cc> <file.def>...\n");
     return 2;
   }
   std::vector<Module> modules;

@@ -1,20 +1,11 @@
 #include "image.h"
 
-const char* const systemModules[4] = {"KERNEL32.dll", "NTDLL.dll", "USER32.dll", "GDI32.dll"};
-const char* const implementedModules[3] = {"KERNEL32.dll", "NTDLL.dll", "USER32.dll"};
-
 namespace {
 
 // The section table, as read, and the ".idata" entry inside it.
 uint8_t* fullHeader = nullptr;
 uint32_t fullHeaderSize = 0;
 const uint8_t* idataHdr = nullptr;
-
-bool sameIgnoringCase(const char* a, const char* b) {
-  for (; *a != '\0' || *b != '\0'; ++a, ++b)
-    if (upperAscii(*a) != upperAscii(*b)) return false;
-  return true;
-}
 
 // Every damaged structure is reported with this one line, and the run ends
 // with status 1.
@@ -74,18 +65,6 @@ uint32_t descriptorsStart(Bytes pe, Bytes section) {
 }
 
 }  // namespace
-
-bool isSystemModule(const char* name) {
-  for (const char* entry : systemModules)
-    if (sameIgnoringCase(name, entry)) return true;
-  return false;
-}
-
-bool isImplementedModule(const char* name) {
-  for (const char* entry : implementedModules)
-    if (sameIgnoringCase(name, entry)) return true;
-  return false;
-}
 
 void reportFunction(const char* name, HostHandle modHandle) {
   outPrint(host::GetProcAddress(modHandle, name) != nullptr ? "Implemented\n" : "Not implemented\n");

@@ -1,0 +1,210 @@
+#include "imports.h"
+
+#include "image/names.h"
+
+namespace {
+
+const uint32_t kOrdinalFlag = 0x80000000u;
+const uint32_t kNoAddress = UINT32_MAX;
+
+struct Descriptor {
+  uint32_t address;      // of the descriptor, for messages
+  uint32_t nameAddress;
+  uint32_t listAddress;
+  const uint8_t* list;   // its lookup entries, once counted
+  uint32_t entries;      // without the terminating 0
+  bool delayed;
+  uint32_t base;         // subtracted from its addresses: the image base for a
+                         // delay-load descriptor of the old form, else 0
+  uint32_t nameRef;      // the module name in the names
+};
+
+bool outside(Note* fault, const char* what, uint64_t address) {
+  fault->add(what).add(" at address ").addHex(address).add(" lies outside the file's data");
+  return false;
+}
+
+// An address of the descriptor, as a relative virtual address.
+uint32_t relative(uint32_t address, uint32_t base) {
+  return address >= base ? address - base : kNoAddress;
+}
+
+// Reads the descriptors of one directory into `out` (when not null) and
+// counts them in `*count`.
+bool readDescriptors(MappedImage* image, bool delayed, Descriptor* out, uint32_t* count, Note* fault) {
+  *count = 0;
+  DataDirectory directory;
+  if (!mappedDirectory(*image, delayed ? kDelayImportDirectory : kImportDirectory, &directory) ||
+      directory.VirtualAddress == 0)
+    return true;
+  const uint32_t size = delayed ? kDelayDescriptorSize : kDescriptorSize;
+  const char* what = delayed ? "delay-load import descriptor" : "import descriptor";
+  for (uint64_t at = directory.VirtualAddress;; at += size) {
+    const Bytes bytes = mappedBytes(image, at);
+    if (!inBounds(bytes, 0, size)) return outside(fault, what, at);
+    Descriptor d = {static_cast<uint32_t>(at), 0, 0, nullptr, 0, delayed, 0, 0};
+    if (delayed) {
+      // Attribute bit 0 clear: the old form, whose addresses are virtual
+      // addresses rather than relative ones.
+      d.base = (u32At(bytes.data) & 1) != 0 ? 0 : image->hdr.ImageBase;
+      d.nameAddress = u32At(bytes.data + 0x04);
+      d.listAddress = u32At(bytes.data + 0x10);
+    } else {
+      d.nameAddress = u32At(bytes.data + 0x0C);
+      d.listAddress = u32At(bytes.data + 0x00);
+      if (d.listAddress == 0) d.listAddress = u32At(bytes.data + 0x10);
+    }
+    if (d.nameAddress == 0) return true;
+    d.nameAddress = relative(d.nameAddress, d.base);
+    d.listAddress = d.listAddress == 0 ? 0 : relative(d.listAddress, d.base);
+    if (out != nullptr) out[*count] = d;
+    ++*count;
+  }
+}
+
+// Counts the entries of a descriptor's lookup list.
+bool countEntries(MappedImage* image, Descriptor* d, Note* fault) {
+  if (d->listAddress == 0) return true;
+  const Bytes list = mappedBytes(image, d->listAddress);
+  for (uint64_t k = 0;; ++k) {
+    uint32_t entry = 0;
+    if (!readU32(list, 4 * k, &entry)) return outside(fault, "lookup entry", d->listAddress + 4 * k);
+    if (entry == 0) break;
+    ++d->entries;
+  }
+  d->list = list.data;
+  return true;
+}
+
+uintptr_t listStart(const Descriptor& d) { return reinterpret_cast<uintptr_t>(d.list); }
+
+bool byList(const void* context, uint32_t a, uint32_t b) {
+  const Descriptor* descriptors = static_cast<const Descriptor*>(context);
+  if (listStart(descriptors[a]) != listStart(descriptors[b]))
+    return listStart(descriptors[a]) < listStart(descriptors[b]);
+  return a < b;
+}
+
+// Lookup lists that share entries would have a few bytes stand for the
+// imports of many modules: they are refused.
+bool listsApart(const Descriptor* descriptors, uint32_t count, uint32_t* order, Note* fault) {
+  uint32_t n = 0;
+  for (uint32_t i = 0; i < count; ++i)
+    if (descriptors[i].entries > 0) order[n++] = i;
+  sortItems(order, n, byList, descriptors);
+  for (uint32_t k = 1; k < n; ++k) {
+    const Descriptor& last = descriptors[order[k - 1]];
+    const Descriptor& next = descriptors[order[k]];
+    if (listStart(next) < listStart(last) + 4 * (static_cast<uint64_t>(last.entries) + 1)) {
+      fault->add("lookup list at address ").addHex(next.listAddress).add(" shares its entries with the ");
+      fault->add("lookup list at address ").addHex(last.listAddress);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool readName(MappedImage* image, uint32_t address, const char* what, NameRef* name, Note* fault) {
+  const Bytes text = mappedBytes(image, address);
+  const char* s = stringAt(text, 0);
+  if (s == nullptr) {
+    if (text.size == 0) return outside(fault, what, address);
+    fault->add(what).add(" at address ").addHex(address).add(" runs past the end of its section");
+    return false;
+  }
+  *name = {s, static_cast<uint32_t>(textLength(s)), address, what, 0};
+  return true;
+}
+
+// Reads every module and function name into `names` (module names first, in
+// descriptor order, then function names in list order).
+bool readNames(MappedImage* image, Descriptor* descriptors, uint32_t count, NameRef* names,
+               uint32_t* used, Note* fault) {
+  *used = 0;
+  for (uint32_t i = 0; i < count; ++i) {
+    descriptors[i].nameRef = *used;
+    if (!readName(image, descriptors[i].nameAddress, "module name", &names[(*used)++], fault)) return false;
+  }
+  for (uint32_t i = 0; i < count; ++i) {
+    const Descriptor& d = descriptors[i];
+    for (uint32_t k = 0; k < d.entries; ++k) {
+      const uint32_t entry = u32At(d.list + 4 * static_cast<uint64_t>(k));
+      if ((entry & kOrdinalFlag) != 0) continue;
+      const uint32_t hint = relative(entry, d.base);
+      if (!inBounds(mappedBytes(image, hint), 0, 2)) return outside(fault, "hint/name entry", hint);
+      if (!readName(image, hint + 2, "function name", &names[(*used)++], fault)) return false;
+    }
+  }
+  return true;
+}
+
+bool emit(const Descriptor* descriptors, uint32_t count, const NameRef* names, uint32_t firstFunction,
+          ImportSink sink, void* context, Note* fault) {
+  uint32_t next = firstFunction;
+  for (uint32_t i = 0; i < count; ++i) {
+    const Descriptor& d = descriptors[i];
+    const NameRef& module = names[d.nameRef];
+    for (uint32_t k = 0; k < d.entries; ++k) {
+      const uint32_t entry = u32At(d.list + 4 * static_cast<uint64_t>(k));
+      Import import = {module.text, module.id, nullptr, 0, 0, d.delayed};
+      if ((entry & kOrdinalFlag) != 0) {
+        import.ordinal = static_cast<uint16_t>(entry & 0xFFFF);
+      } else {
+        import.function = names[next].text;
+        import.functionId = names[next].id;
+        ++next;
+      }
+      if (!sink(context, import, fault)) return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool readImports(MappedImage* image, ImportSink sink, void* context, Note* fault) {
+  if (image->hdr.Magic != kPe32Magic) {
+    fault->add("not a PE32 image: optional header magic ").addHex(image->hdr.Magic);
+    return false;
+  }
+  uint32_t ordinary = 0;
+  uint32_t delayed = 0;
+  if (!readDescriptors(image, false, nullptr, &ordinary, fault) ||
+      !readDescriptors(image, true, nullptr, &delayed, fault))
+    return false;
+  const uint32_t count = ordinary + delayed;
+  if (count == 0) return true;
+
+  // Every descriptor and entry lies inside the file's data, so that what is
+  // allocated here follows its size.
+  Descriptor* descriptors = static_cast<Descriptor*>(memAlloc(sizeof(Descriptor) * count));
+  uint32_t* order = static_cast<uint32_t*>(memAlloc(sizeof(uint32_t) * count));
+  NameRef* names = nullptr;
+  bool ok = descriptors != nullptr && order != nullptr;
+  if (!ok) fault->add("no memory for ").addDecimal(count).add(" import descriptors");
+  uint32_t got = 0;
+  ok = ok && readDescriptors(image, false, descriptors, &got, fault) &&
+       readDescriptors(image, true, descriptors + ordinary, &got, fault);
+  uint64_t nameCount = count;
+  for (uint32_t i = 0; ok && i < count; ++i) {
+    ok = countEntries(image, &descriptors[i], fault);
+    nameCount += descriptors[i].entries;
+  }
+  ok = ok && listsApart(descriptors, count, order, fault);
+  if (ok) {
+    names = static_cast<NameRef*>(memAlloc(sizeof(NameRef) * static_cast<size_t>(nameCount)));
+    if (names == nullptr) {
+      fault->add("no memory for ").addDecimal(nameCount).add(" imported names");
+      ok = false;
+    }
+  }
+  uint32_t used = 0;
+  uint32_t distinct = 0;
+  ok = ok && readNames(image, descriptors, count, names, &used, fault) &&
+       internNames(names, used, &distinct, fault) &&
+       emit(descriptors, count, names, count, sink, context, fault);
+  memFree(names);
+  memFree(order);
+  memFree(descriptors);
+  return ok;
+}

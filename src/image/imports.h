@@ -1,0 +1,33 @@
+// What a PE32 image imports, read as the loader maps it: from the import
+// directory wherever it lies (an ".idata" section, ".rdata", any section) and
+// from the delay-load import directory; by name and by ordinal.
+#ifndef ZYMRAN_IMPORTS_H
+#define ZYMRAN_IMPORTS_H
+
+#include <stdint.h>
+
+#include "image/mapped.h"
+#include "platform/platform.h"
+
+// One imported function.
+struct Import {
+  const char* module;    // the module's name as the image holds it
+  uint32_t moduleId;     // equal for equal module names, within one walk
+  const char* function;  // null for an import by ordinal
+  uint32_t functionId;   // equal for equal function names, within one walk
+  uint16_t ordinal;      // of an import by ordinal
+  bool delayed;          // from the delay-load import directory
+};
+
+// Receives one import. Returns false, after describing why in `fault`, to
+// stop the walk.
+typedef bool (*ImportSink)(void* context, const Import& entry, Note* fault);
+
+// Walks the imports of the PE32 image `image`: the ordinary ones, descriptor
+// by descriptor in file order, then the delay-loaded ones. Returns false,
+// with what is wrong and where in `fault`, when the import data lies outside
+// the file's data, two names share bytes, two lookup lists share entries,
+// the image is not PE32, or the sink stopped the walk.
+bool readImports(MappedImage* image, ImportSink sink, void* context, Note* fault);
+
+#endif
