@@ -64,6 +64,7 @@ bool collectImport(void* context, const Import& entry, Note*) {
     module.delayed = entry.delayed;
     c.info->imports.push_back(module);
   }
+  if (!entry.isFunction) return true;
   const bool byOrdinal = entry.function == nullptr;
   if (!c.seen.insert({group->second, byOrdinal, byOrdinal ? entry.ordinal : entry.functionId}).second)
     return true;

@@ -144,9 +144,10 @@ bool emit(const Descriptor* descriptors, uint32_t count, const NameRef* names, u
   for (uint32_t i = 0; i < count; ++i) {
     const Descriptor& d = descriptors[i];
     const NameRef& module = names[d.nameRef];
+    if (!sink(context, {module.text, module.id, false, nullptr, 0, 0, d.delayed}, fault)) return false;
     for (uint32_t k = 0; k < d.entries; ++k) {
       const uint32_t entry = u32At(d.list + 4 * static_cast<uint64_t>(k));
-      Import import = {module.text, module.id, nullptr, 0, 0, d.delayed};
+      Import import = {module.text, module.id, true, nullptr, 0, 0, d.delayed};
       if ((entry & kOrdinalFlag) != 0) {
         import.ordinal = static_cast<uint16_t>(entry & 0xFFFF);
       } else {

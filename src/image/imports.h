@@ -9,10 +9,11 @@
 #include "image/mapped.h"
 #include "platform/platform.h"
 
-// One imported function.
+// One imported module, or one function imported from it.
 struct Import {
   const char* module;    // the module's name as the image holds it
   uint32_t moduleId;     // equal for equal module names, within one walk
+  bool isFunction;       // false for the module itself, met once per descriptor
   const char* function;  // null for an import by ordinal
   uint32_t functionId;   // equal for equal function names, within one walk
   uint16_t ordinal;      // of an import by ordinal
@@ -24,7 +25,9 @@ struct Import {
 typedef bool (*ImportSink)(void* context, const Import& entry, Note* fault);
 
 // Walks the imports of the PE32 image `image`: the ordinary ones, descriptor
-// by descriptor in file order, then the delay-loaded ones. Returns false,
+// by descriptor in file order, then the delay-loaded ones; each descriptor's
+// module first (a module is loaded even when no function of it is imported),
+// then its functions. Returns false,
 // with what is wrong and where in `fault`, when the import data lies outside
 // the file's data, two names share bytes, two lookup lists share entries,
 // the image is not PE32, or the sink stopped the walk.

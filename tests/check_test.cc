@@ -1,0 +1,84 @@
+// zymran-check's load model on images made in memory: forwarders, loops,
+// damage its readers refuse, and names shown so that no image can break a
+// line of the report.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "check/report.h"
+#include "image_builder.h"
+#include "memory_files.h"
+
+namespace {
+
+ImagePlan dll(const std::string& name, std::vector<ExportedFunction> exports) {
+  ImagePlan plan;
+  plan.dll = true;
+  plan.exportModuleName = name;
+  plan.exports = std::move(exports);
+  return plan;
+}
+
+TEST(CheckModel, Closures) {
+  ImagePlan app;
+  app.modules = {{"A.DLL", {{"Fwd"}, {"Loop"}, {"Gone"}, byOrdinal(2)}}, {"KERNEL32.dll", {byOrdinal(9)}}};
+  const ImagePlan a = dll("A.DLL", {{"Fwd", "KERNEL32.GetVersion"}, {"", ""}, {"Loop", "B.Back"}});
+  const ImagePlan b = dll("B.DLL", {{"Back", "A.Loop"}});
+  ImagePlan shared = app;
+  shared.modules = {{"A.DLL", {{"Fwd"}}}, {"a.dll", {{"Loop"}}}};
+  ImagePlan escaped = app;
+  escaped.modules = {{"E\x1b[2J.DLL", {}}, {"K\xe9.DLL", {}}};
+
+  struct Case {
+    const char* title;
+    std::vector<std::pair<std::string, std::vector<uint8_t>>> files;
+    std::string text;
+    std::string json = "";  // a piece of the JSON report, when not empty
+  };
+  std::vector<Case> cases = {
+      {"forwarders to the host, a loop through two DLLs, an ordinal",
+       {{"APP.EXE", buildImage(app).bytes}, {"A.DLL", buildImage(a).bytes}, {"B.DLL", buildImage(b).bytes}},
+       "APP.EXE under test: does not load\n"
+       "  function A.DLL Gone: missing (needed by APP.EXE)\n"
+       "  function A.DLL Loop: missing, forwarder loop (needed by APP.EXE)\n"
+       "  function KERNEL32.dll #9: not implemented (needed by APP.EXE)\n"},
+      {"names in another case are one module", {{"APP.EXE", buildImage(shared).bytes}},
+       "APP.EXE under test: does not load\n  module A.DLL: not found (needed by APP.EXE)\n"},
+      {"names shown byte for byte as \\xHH", {{"APP.EXE", buildImage(escaped).bytes}},
+       "APP.EXE under test: does not load\n"
+       "  module E\\x1B[2J.DLL: not found (needed by APP.EXE)\n"
+       "  module K\\xE9.DLL: not found (needed by APP.EXE)\n",
+       "\"name\": \"K\xc3\xa9.DLL\""},
+  };
+  {
+    // Two descriptors share one lookup list: a few bytes would stand for the
+    // imports of many modules.
+    ImagePlan two = app;
+    two.modules = {{"A.DLL", {{"Fwd"}}}, {"B.DLL", {{"Back"}}}};
+    const BuiltImage built = buildImage(two);
+    std::vector<uint8_t> bytes = built.bytes;
+    put32(bytes, built.importRawOffset + 20, get32(bytes, built.importRawOffset));
+    cases.push_back({"lookup lists that share entries", {{"APP.EXE", bytes}},
+                     "APP.EXE under test: does not load\n  APP.EXE: damaged: lookup list at address 0x0000203C "
+                     "shares its entries with the lookup list at address 0x0000203C\n"});
+  }
+  check::Host host;
+  host.name = "test";
+  host.modules["KERNEL32.DLL"].names = {"GetVersion"};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.title);
+    MemoryFiles files;
+    for (const auto& file : c.files)
+      files.files[file.first] = {file.second.data(), static_cast<uint32_t>(file.second.size())};
+    std::vector<check::ImageReport> reports(1);
+    reports[0].image = "APP.EXE";
+    reports[0].results.push_back(check::checkLoad(files, "APP.EXE", {}, host));
+    EXPECT_EQ(c.text, check::textReport(reports, {"test"}, false));
+    if (!c.json.empty()) {
+      EXPECT_NE(std::string::npos, check::jsonReport(reports, {"test"}).find(c.json));
+    }
+  }
+}
+
+}  // namespace

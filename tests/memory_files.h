@@ -1,0 +1,35 @@
+// Images in memory for zymran-check's load model: files by name, found in
+// any folder, each read once.
+#ifndef ZYMRAN_TESTS_MEMORY_FILES_H
+#define ZYMRAN_TESTS_MEMORY_FILES_H
+
+#include <map>
+#include <string>
+
+#include "check/model.h"
+
+class MemoryFiles : public check::Files {
+ public:
+  std::map<std::string, Bytes> files;  // by name
+
+  std::string find(const std::string& folder, const std::string& name) override {
+    for (const auto& file : files)
+      if (check::upperCase(file.first) == check::upperCase(name))
+        return folder.empty() ? file.first : folder + "/" + file.first;
+    return "";
+  }
+
+  const check::ImageInfo* read(const std::string& path) override {
+    const std::string name = check::fileName(path);
+    const auto file = files.find(name);
+    if (file == files.end()) return nullptr;
+    auto done = read_.find(name);
+    if (done == read_.end()) done = read_.emplace(name, check::readImage(bytesSource(&file->second))).first;
+    return &done->second;
+  }
+
+ private:
+  std::map<std::string, check::ImageInfo> read_;
+};
+
+#endif
