@@ -79,6 +79,7 @@ TEST_F(UnderWine, StandInHost) {
       {"report", {dir + "/sample"}, report, "", 0},
       {"backslashes", {dir + "\\sample.dll", "ignored"}, report, "", 0},
       {"blanks in a quoted argument", {dir + "/with blanks"}, report, "", 0},
+      {"trailing full stop and blank", {dir + "/sample.dll. "}, report, "", 0},
       {"missing file", {dir + "/none.EXE"}, std::string(kBanner) + "Couldn't open '" + dir + "/none.EXE'\r\n", "", 2},
       {"wildcards are not expanded", {dir + "/*"}, std::string(kBanner) + "Couldn't open '" + dir + "/*.dll'\r\n", "", 2},
       {"not a PE file", {dir + "/text"}, std::string(kBanner) + "Not a PE file\r\n", "", 1},
