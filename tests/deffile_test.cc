@@ -48,6 +48,9 @@ TEST(DefinitionFile, Samples) {
        "Table @15 DATA\r\nVar DATA\r\n\"with blank\" @16\r\n\"@odd\"\r\nFwd=mod.Fn\r\n",
        "LIBRARY kernel32.dll; GetVersion@0; HeapAlloc; Internal @12; Hidden @13 NONAME; Other @14 NONAME; "
        "Table @15; Var; with blank @16; @odd; Fwd"},
+             // A carriage return alone, a line feed alone and the two together each end a line.
+      {"; made elsewhere\rLIBRARY k\rEXPORTS\rA\rB @2\r", "LIBRARY k; A; B @2"},
+      {"LIBRARY k\r\n\rEXPORTS\n\rB C\r\n", "line 5: not understood: 'C'"},
       {"LIBRARY user32\nEXPORTS\nEXPORTS\nA\nLIBRARY x", "line 5: a second LIBRARY line"},
       {"EXPORTS\nA\n", "line 0: no LIBRARY line"},
       {"LIBRARY\nEXPORTS\n", "line 1: LIBRARY without a module name"},

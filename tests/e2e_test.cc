@@ -136,6 +136,11 @@ TEST(Tool, CommandLineOutcomes) {
       {"trailing full stop", kTool, {dir + "/noext."}, banner() + kSampleReportCrlf, 0},
       {"trailing full stops", kTool, {dir + "\\noext..."}, banner() + kSampleReportCrlf, 0},
       {"missing, trailing full stop", kTool, {dir + "/none."}, banner() + couldNotOpen(dir + "/none."), 2},
+      {"trailing full stop and blank", kTool, {dir + "/noext. "}, banner() + kSampleReportCrlf, 0},
+      {"trailing blanks and full stops", kTool, {dir + "\\noext . . "}, banner() + kSampleReportCrlf, 0},
+      {"missing, trailing blanks", kTool, {dir + "/none.  "}, banner() + couldNotOpen(dir + "/none.  "), 2},
+      {"blank before the default extension", kTool, {dir + "/noext "},
+       banner() + couldNotOpen(dir + "/noext .dll"), 2},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.title);

@@ -15,7 +15,9 @@ and packed.
   pefile_compare.py host-dlls SOURCE_DIR PROGRAMS_DIR WORK_DIR
       builds i686 DLLs named KERNEL32.DLL, NTDLL.DLL and USER32.DLL, builds the
       tool from them with -DZYMRAN_HOST_DLLS, and checks that its report says
-      "Implemented" exactly for what those DLLs export.
+      "Implemented" exactly for what those DLLs export, also after a DLL is
+      replaced by one with an older date and from their profiles renamed in
+      upper case; and that the folders a build can't use are refused.
   pefile_compare.py package BUILD_DIR I686_BUILD_DIR WORK_DIR
       checks what `cmake --install` puts under a prefix, and the ZIP that
       cpack makes from the i686 build: ZYMRAN.EXE and README.TXT, 8.3 names,
@@ -235,24 +237,72 @@ def host_dlls(source, src, work):
         run(CC, "-O1", "-shared", "-o", os.path.join(dlls, file_name), os.path.join(src, "host.c"),
             os.path.join(src, "host_%s.def" % module), cwd=work)
     run(CC, "-O1", "-o", "uses_host.exe", os.path.join(src, "uses_host.c"), "-lntdll", cwd=work)
-    build = os.path.join(work, "build")
+    build, zymran = os.path.join(work, "build"), os.path.join(work, "build", "zymran")
     shutil.rmtree(build, ignore_errors=True)
-    run("cmake", "-S", source, "-B", build, "-DZYMRAN_HOST_DLLS=" + dlls, "-DBUILD_TESTING=OFF")
-    run("cmake", "--build", build, "-j2", "--target", "zymran")
-    profile = {}
-    for entry in os.listdir(dlls):
-        profile[entry.upper()] = pefile_exports(os.path.join(dlls, entry))
+
+    def build_and_compare(title, *options):
+        if options:
+            run("cmake", "-S", source, "-B", build, "-DBUILD_TESTING=OFF", *options)
+        run("cmake", "--build", build, "-j2", "--target", "zymran")
+        profile = {e.upper(): pefile_exports(os.path.join(dlls, e)) for e in os.listdir(dlls)}
+        compare_report(zymran, os.path.join(work, "uses_host.exe"), profile,
+                       "uses_host.exe against " + title)
+        return profile
+
+    def folder(name, files):
+        path = os.path.join(work, name)
+        shutil.rmtree(path, ignore_errors=True)
+        os.makedirs(path)
+        for file_name, copied in files:
+            shutil.copy(copied, os.path.join(path, file_name))
+        return path
+
+    profile = build_and_compare("the host DLLs", "-DZYMRAN_HOST_DLLS=" + dlls)
     check("Orvanel32" in profile["KERNEL32.DLL"] and "HeapAlloc" in profile["KERNEL32.DLL"]
           and "HiddenInHost" not in profile["KERNEL32.DLL"], "host DLLs: marker, forwarder, NONAME")
-    compare_report(os.path.join(build, "zymran"), os.path.join(work, "uses_host.exe"), profile,
-                   "uses_host.exe against the host DLLs")
 
-    # A missing DLL stops the configuration with its name.
-    os.remove(os.path.join(dlls, "User32.Dll"))
-    result = subprocess.run(["cmake", "-S", source, "-B", os.path.join(work, "missing"),
-                             "-DZYMRAN_HOST_DLLS=" + dlls, "-DBUILD_TESTING=OFF"], capture_output=True)
-    check(result.returncode != 0 and b"no USER32.DLL in" in result.stderr,
-          "a missing DLL is a configure error that names it")
+    # A DLL replaced by one with an older date is read again; a build with
+    # nothing changed relinks nothing.
+    with open(os.path.join(work, "ntdll_new.def"), "w") as f:
+        f.write("LIBRARY NTDLL.DLL\nEXPORTS\nNtClose\nNtYieldExecution = NtClose\n")
+    run(CC, "-O1", "-shared", "-o", os.path.join(dlls, "ntdll.dll"), os.path.join(src, "host.c"),
+        "ntdll_new.def", cwd=work)
+    os.utime(os.path.join(dlls, "ntdll.dll"), (1000000000, 1000000000))
+    check("NtYieldExecution" in build_and_compare("an older NTDLL.DLL")["NTDLL.DLL"],
+          "NTDLL.DLL replaced")
+    made = os.stat(zymran).st_mtime_ns
+    run("cmake", "--build", build, "-j2", "--target", "zymran")
+    check(os.stat(zymran).st_mtime_ns == made, "a build with nothing changed relinks nothing")
+
+    # Profiles named in upper case build the same checker; a second file for
+    # one module stops the build with one line that names both.
+    upper = folder("upper", [(stem.upper() + ".DEF", os.path.join(build, "host-profile", stem + ".def"))
+                             for stem in ["KERNEL32", "ntdll", "User32"]])
+    build_and_compare("KERNEL32.DEF, NTDLL.DEF, USER32.DEF", "-DZYMRAN_HOST_DLLS=",
+                      "-DZYMRAN_HOST_PROFILE=" + upper)
+    copy = os.path.join(upper, "user32 - copy.def")
+    shutil.copy(os.path.join(upper, "USER32.DEF"), copy)
+    refusals = [("a second file of one module", None, [copy, os.path.join(upper, "USER32.DEF")])]
+
+    # Folders that the configuration refuses with one line.
+    host = [(name, os.path.join(dlls, name)) for name in ["KERNEL32.DLL", "ntdll.dll", "User32.Dll"]]
+    missing = folder("missing", host[:2])
+    variants = folder("variants", host + [("USER32.DLL", host[2][1])])
+    none = os.path.join(work, "none")
+    refusals += [("a missing DLL", "-DZYMRAN_HOST_DLLS=" + missing, ["no USER32.DLL in " + missing]),
+                 ("two names of one DLL", "-DZYMRAN_HOST_DLLS=" + variants,
+                  [os.path.join(variants, "User32.Dll"), os.path.join(variants, "USER32.DLL")]),
+                 ("no profile folder", "-DZYMRAN_HOST_PROFILE=" + none, [none]),
+                 ("a profile folder without .def files", "-DZYMRAN_HOST_PROFILE=" + dlls, [dlls])]
+    for title, option, names in refusals:
+        scratch = os.path.join(work, "refused")
+        shutil.rmtree(scratch, ignore_errors=True)
+        command = (["cmake", "--build", build, "--target", "zymran"] if option is None else
+                   ["cmake", "-S", source, "-B", scratch, option, "-DBUILD_TESTING=OFF"])
+        result = subprocess.run(command, capture_output=True)
+        err = result.stderr.decode()
+        check(result.returncode != 0 and any(all(n in line for n in names) for line in err.splitlines()),
+              "refused with one line: " + title, err[-600:])
 
 
 def package(build, i686, work):

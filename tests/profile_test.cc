@@ -2,6 +2,7 @@
 // standard error, and its exit status.
 #include <dirent.h>
 #include <sys/stat.h>
+#include <utime.h>
 
 #include <gtest/gtest.h>
 
@@ -107,6 +108,44 @@ TEST(Profile, Outcomes) {
   const ToolRun noFolder = runTool(kProfile, {dir + "/none", kernel});
   EXPECT_EQ(says(dir + "/none/KERNEL32.def", "can't be written"), noFolder.err);
   EXPECT_EQ(2, noFolder.status);
+}
+
+// A profile is rewritten only when its bytes change; a temporary file left by
+// a killed run of the same process id neither blocks a run nor stays behind.
+TEST(Profile, RewrittenOnlyWhenItsBytesChange) {
+  const std::string out = tempDir() + "/rewrite";
+  mkdir(out.c_str(), 0755);
+  ImagePlan plan;
+  plan.dll = true;
+  plan.exports = {{"Alpha", ""}};
+  const std::string before = writeTempFile("KERNEL32.DLL", buildImage(plan).bytes);
+  plan.exports.push_back({"Beta", ""});
+  const std::string after = writeTempFile("rewrite/KERNEL32.DLL", buildImage(plan).bytes);
+  const std::string alpha = "LIBRARY KERNEL32.DLL\nEXPORTS\nAlpha @1\n";
+  const struct {
+    std::string dll;
+    const char* leftover;  // written by the shell that becomes zymran-profile
+    std::string text;
+    bool kept;  // the file untouched, its date included
+  } cases[] = {{before, "", alpha, false},
+               {before, "", alpha, true},
+               {before, "echo stale > \"$1/KERNEL32.def.$$.tmp\"; ", alpha, true},
+               {after, "echo stale > \"$1/KERNEL32.def.$$.tmp\"; ", alpha + "Beta @2\n", false}};
+  const utimbuf dated = {1000000000, 1000000000};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.leftover + c.text);
+    utime((out + "/KERNEL32.def").c_str(), &dated);
+    const ToolRun run = runCommand(
+        {"/bin/sh", "-c", c.leftover + std::string("exec \"$0\" \"$@\""), kProfile, out, c.dll});
+    EXPECT_EQ("", run.err);
+    EXPECT_EQ(0, run.status);
+    std::map<std::string, std::string> files = folderContents(out);
+    files.erase("KERNEL32.DLL");
+    EXPECT_EQ((std::map<std::string, std::string>{{"KERNEL32.def", c.text}}), files);
+    struct stat info;
+    ASSERT_EQ(0, stat((out + "/KERNEL32.def").c_str(), &info));
+    EXPECT_EQ(c.kept, info.st_mtime == dated.modtime);
+  }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // (wine is not the host) and with the stand-in host.
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <utime.h>
 
 #include <gtest/gtest.h>
 
@@ -79,6 +80,7 @@ TEST_F(UnderWine, StandInHost) {
       {"report", {dir + "/sample"}, report, "", 0},
       {"backslashes", {dir + "\\sample.dll", "ignored"}, report, "", 0},
       {"blanks in a quoted argument", {dir + "/with blanks"}, report, "", 0},
+      {"trailing full stop and blank", {dir + "/sample.dll. "}, report, "", 0},
       {"missing file", {dir + "/none.EXE"}, std::string(kBanner) + "Couldn't open '" + dir + "/none.EXE'\r\n", "", 2},
       {"wildcards are not expanded", {dir + "/*"}, std::string(kBanner) + "Couldn't open '" + dir + "/*.dll'\r\n", "", 2},
       {"not a PE file", {dir + "/text"}, std::string(kBanner) + "Not a PE file\r\n", "", 1},
@@ -115,6 +117,7 @@ TEST_F(UnderWine, ProfileAsNative) {
   std::vector<uint8_t> damaged = image.bytes;
   put32(damaged, image.exportRawOffset + kExportNumberOfNames, 0x40000000);
   const std::string bad = writeTempFile("winprofile/NTDLL.DLL", damaged);
+  writeTempFile("winprofile/windows/USER32.def", {'o', 'l', 'd'});  // replaced
 
   const ToolRun native = runTool(kProfile, {dir + "/native", good, bad});
   const ToolRun windows = wine(kWin64ProfileExe, {dir + "/windows", good, bad});
@@ -131,6 +134,15 @@ TEST_F(UnderWine, ProfileAsNative) {
   EXPECT_EQ("LIBRARY USER32.DLL\nEXPORTS\nBeta @1\nFwd @4\n\"with blank\" @3\nOrdinal2 @2 NONAME\n",
             profiles[0]);
   EXPECT_EQ(profiles[0], profiles[1]);
+
+  // Once more: the same bytes, so the file is kept, its date included.
+  const std::string written = dir + "/windows/USER32.def";
+  const utimbuf dated = {1000000000, 1000000000};
+  ASSERT_EQ(0, utime(written.c_str(), &dated));
+  EXPECT_EQ(0, wine(kWin64ProfileExe, {dir + "/windows", good}).status);
+  struct stat info;
+  ASSERT_EQ(0, stat(written.c_str(), &info));
+  EXPECT_EQ(1000000000, info.st_mtime);
 }
 
 // The product: a PE32 console program for Intel 80386 that needs nothing but

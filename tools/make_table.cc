@@ -9,7 +9,9 @@
 // sorted by byte value, once each, for the binary search of the lookup. The
 // output is rewritten only when it changes, so that an unchanged profile
 // rebuilds nothing. A file that is not understood fails the build with its
-// name, line and what is wrong.
+// name, line and what is wrong; so do two files of one module (the lookup
+// would find only one of them) and two names that differ only in case (a
+// system that ignores case holds only one of them).
 #include <stdio.h>
 
 #include <algorithm>
@@ -34,6 +36,13 @@ bool readFile(const std::string& path, std::string* text) {
   const bool ok = ferror(f) == 0;
   fclose(f);
   return ok;
+}
+
+bool sameIgnoringCase(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (upperAscii(a[i]) != upperAscii(b[i])) return false;
+  return true;
 }
 
 // The stand-in host looks exports up by name: entries without one are left
@@ -105,16 +114,22 @@ std::string textsSource(const std::vector<std::string>& files, const std::vector
          "const unsigned builtinProfileCount = " + std::to_string(files.size()) + "u;\n";
 }
 
+// Writes under a temporary name and renames; the temporary file never stays.
 bool writeIfChanged(const std::string& path, const std::string& source) {
   std::string old;
   if (readFile(path, &old) && old == source) return true;
   const std::string temporary = path + ".tmp";
+  remove(temporary.c_str());
   FILE* f = fopen(temporary.c_str(), "wb");
   if (f == nullptr) return false;
   const bool written = fwrite(source.data(), 1, source.size(), f) == source.size();
-  if (fclose(f) != 0 || !written) return false;
-  remove(path.c_str());
-  return rename(temporary.c_str(), path.c_str()) == 0;
+  bool done = fclose(f) == 0 && written;
+  if (done) {
+    remove(path.c_str());
+    done = rename(temporary.c_str(), path.c_str()) == 0;
+  }
+  if (!done) remove(temporary.c_str());
+  return done;
 }
 
 }  // namespace
@@ -159,6 +174,18 @@ int main(int argc, char** argv) {
     std::sort(module.exports.begin(), module.exports.end());
     module.exports.erase(std::unique(module.exports.begin(), module.exports.end()),
                          module.exports.end());
+    for (int earlier = 2; earlier < i; ++earlier) {
+      const Module& other = modules[static_cast<size_t>(earlier - 2)];
+      if (argv[earlier] != std::string(argv[i]) && sameIgnoringCase(argv[earlier], argv[i])) {
+        fprintf(stderr, "%s: a name that differs only in case from %s\n", argv[i], argv[earlier]);
+        return 1;
+      }
+      if (sameIgnoringCase(other.name, module.name)) {
+        fprintf(stderr, "%s: defines the module %s again, after %s\n", argv[i], module.name.c_str(),
+                argv[earlier]);
+        return 1;
+      }
+    }
     modules.push_back(module);
   }
   if (!writeIfChanged(argv[1], tableSource(modules))) {

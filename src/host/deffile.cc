@@ -16,7 +16,9 @@ struct Token {
   bool quoted;
 };
 
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+bool isBlank(char c) { return c == ' ' || c == '\t'; }
+
+bool isLineEnd(char c) { return c == '\n' || c == '\r'; }
 
 bool isControl(char c) {
   const unsigned char u = static_cast<unsigned char>(c);
@@ -182,14 +184,17 @@ bool readDefinition(const char* text, size_t size, DefText* module, DefExportSin
   bool haveLibrary = false;
   bool inExports = false;
   fault->line = 0;
+  // A line ends at a carriage return, a line feed, or the two together, as
+  // each system writes it.
   for (size_t at = 0; at < size;) {
     size_t end = at;
-    while (end < size && text[end] != '\n') ++end;
+    while (end < size && !isLineEnd(text[end])) ++end;
     ++fault->line;
     Token t[kMaxTokens];
     unsigned n = 0;
     if (!tokenize(text + at, end - at, t, &n, &fault->what)) return false;
     at = end + 1;
+    if (end + 1 < size && text[end] == '\r' && text[end + 1] == '\n') ++at;
     if (n == 0) continue;
     if (is(t[0], "LIBRARY")) {
       if (haveLibrary) {

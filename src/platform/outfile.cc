@@ -4,6 +4,7 @@
 
 struct OutFile {
   SystemFile system;
+  File* existing;  // the file of the final name, while it holds what was written so far
   bool failed;
   char* path;
   char* temporary;  // path + "." + process id + ".tmp"
@@ -13,14 +14,29 @@ struct OutFile {
 
 namespace {
 
+// Whether the next `count` bytes of `existing` are `bytes`.
+bool readsTheSame(File* existing, const char* bytes, size_t count) {
+  char held[sizeof OutFile::buffer];
+  if (fileRead(existing, held, static_cast<uint32_t>(count)) != count) return false;
+  for (size_t i = 0; i < count; ++i)
+    if (held[i] != bytes[i]) return false;
+  return true;
+}
+
 void flush(OutFile* file) {
-  if (file->used != 0 && !systemWrite(file->system, file->buffer, file->used)) file->failed = true;
+  if (file->used == 0) return;
+  if (!systemWrite(file->system, file->buffer, file->used)) file->failed = true;
+  if (file->existing != nullptr && !readsTheSame(file->existing, file->buffer, file->used)) {
+    fileClose(file->existing);
+    file->existing = nullptr;
+  }
   file->used = 0;
 }
 
 // Releases the record of a closed file; removes the temporary file unless it
 // was renamed.
 void finish(OutFile* file, bool renamed) {
+  fileClose(file->existing);
   if (!renamed) systemRemove(file->temporary);
   memFree(file->path);
   memFree(file);
@@ -44,12 +60,13 @@ OutFile* outFileCreate(const char* path) {
   file->temporary = names + length + 1;
   copyBytes(file->temporary, path, length);
   copyBytes(file->temporary + length, suffix.text, suffix.used + 1);
-  file->system = systemCreateNew(file->temporary);
+  file->system = systemCreateFresh(file->temporary);
   if (file->system == kNoSystemFile) {
     memFree(names);
     memFree(file);
     return nullptr;
   }
+  file->existing = fileOpenNative(path);
   file->failed = false;
   file->used = 0;
   return file;
@@ -69,10 +86,15 @@ void outFileWrite(OutFile* file, const char* bytes, size_t count) {
 
 bool outFileCommit(OutFile* file) {
   flush(file);
-  const bool closed = systemClose(file->system);
-  const bool renamed = closed && !file->failed && systemReplace(file->temporary, file->path);
+  char past;
+  const bool unchanged = file->existing != nullptr && fileRead(file->existing, &past, 1) == 0;
+  // Closed before the rename: a system that can't replace an open file must.
+  fileClose(file->existing);
+  file->existing = nullptr;
+  const bool written = systemClose(file->system) && !file->failed;
+  const bool renamed = written && !unchanged && systemReplace(file->temporary, file->path);
   finish(file, renamed);
-  return renamed;
+  return written && (unchanged || renamed);
 }
 
 void outFileAbandon(OutFile* file) {

@@ -14,20 +14,23 @@
 struct OutFile;
 
 // Starts the file that will be `path`. Null when the temporary file can't be
-// created (no such folder, no permission).
+// created (no such folder, no permission); a file of the temporary name left
+// by an earlier run that was killed is replaced.
 OutFile* outFileCreate(const char* path);
 // Adds bytes; a failure is kept and reported by outFileCommit.
 void outFileWrite(OutFile* file, const char* bytes, size_t count);
 // Closes the file and gives it its final name, replacing any file of that
-// name. Returns false, with the temporary file removed, when anything failed.
+// name; a file of that name that holds exactly the same bytes is kept as it
+// is, its date included, so that what depends on it is not made again.
+// Returns false when anything failed. The temporary file is gone either way.
 bool outFileCommit(OutFile* file);
 // Closes and removes the temporary file.
 void outFileAbandon(OutFile* file);
 
 // ---- System side -----------------------------------------------------------
 
-// Creates a new file, failing if one of that name exists.
-SystemFile systemCreateNew(const char* path);
+// Creates a new, empty file for writing, in place of any file of that name.
+SystemFile systemCreateFresh(const char* path);
 bool systemClose(SystemFile file);
 // Renames `from` to `to`, replacing `to`.
 bool systemReplace(const char* from, const char* to);

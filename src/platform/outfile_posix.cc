@@ -5,7 +5,10 @@
 
 #include "outfile.h"
 
-SystemFile systemCreateNew(const char* path) {
+SystemFile systemCreateFresh(const char* path) {
+  // A leftover of that name is removed, not opened: whatever it is (a file
+  // that is read-only, a link to elsewhere) is never written through.
+  unlink(path);
   const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   return fd < 0 ? kNoSystemFile : fd;
 }

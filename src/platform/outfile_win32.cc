@@ -3,7 +3,10 @@
 
 #include "outfile.h"
 
-SystemFile systemCreateNew(const char* path) {
+SystemFile systemCreateFresh(const char* path) {
+  // A leftover of that name is removed first, a read-only one too.
+  SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
+  DeleteFileA(path);
   const HANDLE handle = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
   return handle == INVALID_HANDLE_VALUE ? kNoSystemFile : reinterpret_cast<SystemFile>(handle);

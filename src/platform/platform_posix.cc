@@ -55,14 +55,15 @@ File* fileOpen(const char* path) {
     native[i] = path[i] == '\\' ? '/' : path[i];
     if (native[i] == '/') component = i + 1;
   }
-  // As on the host, a last component that ends in full stops names the file
-  // without them: "APP." is the file APP. The components "." and ".." stay.
+  // As on the host, a last component that ends in full stops and blanks
+  // names the file without them: "APP." and "APP . " are the file APP. The
+  // components "." and ".." stay.
   size_t end = length;
   const size_t componentLength = length - component;
   const bool dotComponent = (componentLength == 1 && native[component] == '.') ||
                             (componentLength == 2 && native[component] == '.' && native[component + 1] == '.');
   if (!dotComponent)
-    while (end > component && native[end - 1] == '.') --end;
+    while (end > component && (native[end - 1] == '.' || native[end - 1] == ' ')) --end;
   native[end] = '\0';
   File* file = fileOpenNative(native);
   memFree(native);
