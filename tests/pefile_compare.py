@@ -311,7 +311,7 @@ def package(build, i686, work):
     run("cmake", "--install", build, "--prefix", prefix)
     installed = sorted(os.path.relpath(os.path.join(d, f), prefix)
                        for d, _, files in os.walk(prefix) for f in files)
-    check(installed == ["bin/zymran", "bin/zymran-profile", "share/doc/zymran/README.md"],
+    check(installed == ["bin/zymran", "bin/zymran-check", "bin/zymran-profile", "share/doc/zymran/README.md"],
           "cmake --install: " + ", ".join(installed))
 
     run("cpack", "-B", work, cwd=i686)
