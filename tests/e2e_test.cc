@@ -34,13 +34,8 @@ const bool kSanitized = false;
 
 std::string banner() { return kBanner; }
 
-std::string failedCheck(const std::string& expression, int line) {
-  return "\r\nAssertion failed: " + expression + ", file ZYMRAN, line " + std::to_string(line) +
-         "\r\n\r\nAbnormal program termination\r\n";
-}
-
 std::string sampleFile() {
-  static const std::string path = writeTempFile("sample.dll", buildImage(sampleImagePlan()).bytes);
+  static const std::string path = writeTempFile("sample.dll", sampleImage().bytes);
   return path;
 }
 
@@ -56,9 +51,10 @@ std::string couldNotOpen(const std::string& path) { return "Couldn't open '" + p
 TEST(Tool, CommandLineOutcomes) {
   const std::string dir = tempDir();
   const std::string sample = sampleFile();
-  const std::string app = writeTempFile("APP.dll", buildImage(sampleImagePlan()).bytes);
+  const std::vector<uint8_t>& image = sampleImage().bytes;
+  writeTempFile("APP.dll", image);
   mkdir((dir + "/sub").c_str(), 0755);
-  writeTempFile("sub/inner.dll", buildImage(sampleImagePlan()).bytes);
+  writeTempFile("sub/inner.dll", image);
   mkdir((dir + "/folder.dll").c_str(), 0755);
   mkfifo((dir + "/pipe.dll").c_str(), 0644);
   if (symlink("/dev/null", (dir + "/device.dll").c_str()) != 0) FAIL();
@@ -66,7 +62,7 @@ TEST(Tool, CommandLineOutcomes) {
   // 259 characters: with ".dll" the resolved path is 263 long, over the 259 that can be opened.
   // The file exists, yet a path that long is refused.
   const std::string longArgument = dir + "/" + std::string(258 - dir.size(), 'n');
-  writeTempFile(longArgument.substr(dir.size() + 1) + ".dll", buildImage(sampleImagePlan()).bytes);
+  writeTempFile(longArgument.substr(dir.size() + 1) + ".dll", image);
   // Arguments that resolution would cut, and the files that the cut paths
   // would name: a directory piece of 257 characters whose cut names a
   // sibling; a name of 256 characters; 264 characters whose first 260 name a
@@ -74,13 +70,13 @@ TEST(Tool, CommandLineOutcomes) {
   const std::string longDir = std::string(256 - dir.size() - 1, 'd');
   const std::string cutDir = longDir.substr(1);
   mkdir((dir + "/" + cutDir).c_str(), 0755);
-  writeTempFile(cutDir + "/x.dll", buildImage(sampleImagePlan()).bytes);
+  writeTempFile(cutDir + "/x.dll", image);
   const std::string longName(256, 'm');
-  writeTempFile(longName.substr(1), buildImage(sampleImagePlan()).bytes);
+  writeTempFile(longName.substr(1), image);
   const std::string first260 = "pppppp/" + std::string(249, 'x') + ".dll";
   mkdir((dir + "/pppppp").c_str(), 0755);
-  writeTempFile(first260, buildImage(sampleImagePlan()).bytes);
-  writeTempFile("noext", buildImage(sampleImagePlan()).bytes);
+  writeTempFile(first260, image);
+  writeTempFile("noext", image);
   // An image against the host built from a profile as the toolchains write it.
   ImagePlan grammar;
   grammar.modules = {{"KERNEL32.dll",
@@ -240,7 +236,7 @@ TEST(Tool, UnwritableStandardOutputIsAFailure) {
 // with far less memory than they claim, also when the file itself is larger
 // than what they claim (a sparse file of 5 GiB).
 TEST(Tool, MemoryFollowsTheFile) {
-  const BuiltImage base = buildImage(sampleImagePlan());
+  const BuiltImage& base = sampleImage();
   std::vector<uint8_t> b = base.bytes;
   put32(b, base.peOffset + kPeSizeOfHeaders, 0xFFFFFFFF);
   const std::string sparse = writeTempFile("sparse.dll", b);

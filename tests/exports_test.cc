@@ -26,14 +26,6 @@ std::string exportNames(const std::vector<uint8_t>& bytes) {
   return joined;
 }
 
-ImagePlan exportingPlan() {
-  ImagePlan plan;
-  plan.dll = true;
-  plan.modules = {{"KERNEL32.dll", {{"GetVersion"}}}};
-  plan.exports = {{"Zeta", ""}, {"", ""}, {"Alpha", ""}, {"HeapAlloc", "NTDLL.RtlAllocateHeap"}};
-  return plan;
-}
-
 TEST(Exports, Names) {
   struct Case {
     const char* title;
@@ -41,19 +33,20 @@ TEST(Exports, Names) {
     std::string names;
   };
   std::vector<Case> cases;
-  cases.push_back({"PE32, a forwarder, one by ordinal alone", exportingPlan(), "Alpha HeapAlloc Zeta"});
+  const std::string all = "@at HeapAlloc Zeta with blank";
+  cases.push_back({"PE32, a forwarder, one by ordinal alone", exportingImagePlan(), all});
   {
-    ImagePlan s = exportingPlan();
+    ImagePlan s = exportingImagePlan();
     s.pe32plus = true;
-    cases.push_back({"PE32+", s, "Alpha HeapAlloc Zeta"});
+    cases.push_back({"PE32+", s, all});
   }
   {
-    ImagePlan s = exportingPlan();
+    ImagePlan s = exportingImagePlan();
     s.dataDirectories = 0;
     cases.push_back({"no data directories", s, ""});
   }
   {
-    ImagePlan s = exportingPlan();
+    ImagePlan s = exportingImagePlan();
     s.exports = {{"", ""}, {"", ""}};
     cases.push_back({"by ordinal alone", s, ""});
   }
@@ -65,9 +58,9 @@ TEST(Exports, Names) {
 }
 
 TEST(Exports, DamagedImages) {
-  const BuiltImage base = buildImage(exportingPlan());
+  const BuiltImage base = buildImage(exportingImagePlan());
   const uint32_t directory = base.exportRawOffset;
-  const uint32_t names = directory + 40 + 4 * 4;  // behind the address table
+  const uint32_t names = directory + 40 + 4 * 5;  // behind the address table
   struct Case {
     const char* title;
     std::vector<uint8_t> bytes;
@@ -89,18 +82,18 @@ TEST(Exports, DamagedImages) {
   patched("export directory outside", base.peOffset + 0x78, 0x00900000,
           "export directory at address 0x00900000 lies outside the file's data");
   patched("name table outside", directory + kExportAddressOfNames, 0x00900000,
-          "export name table at address 0x00900000 (3 entries) lies outside the file's data");
+          "export name table at address 0x00900000 (4 entries) lies outside the file's data");
   patched("name count that overflows", directory + kExportNumberOfNames, 0xFFFFFFFF,
-          "export name table at address 0x00003038 (4294967295 entries) lies outside the file's data");
+          "export name table at address 0x0000303C (4294967295 entries) lies outside the file's data");
   patched("a name outside", names + 4, 0x7FFFFFFF,
           "export name at address 0x7FFFFFFF lies outside the file's data");
   {
     // The last name runs to the end of the section without its terminator.
     std::vector<uint8_t> b = base.bytes;
-    const uint32_t last = get32(b, names + 8) - base.exportAddress + directory;
+    const uint32_t last = get32(b, names + 12) - base.exportAddress + directory;
     for (size_t i = last; i < b.size(); ++i) b[i] = 'z';
     cases.push_back({"a name without its NUL", b,
-                     "fault: export name at address 0x00003084 runs past the end of its section"});
+                     "fault: export name at address 0x00003090 runs past the end of its section"});
   }
   for (const Case& c : cases) {
     SCOPED_TRACE(c.title);
@@ -111,16 +104,16 @@ TEST(Exports, DamagedImages) {
 // Every prefix of a DLL gives either all its names or a fault, and the names
 // only once the whole export data is there.
 TEST(Exports, TruncatedAtEveryLength) {
-  const std::vector<uint8_t> whole = buildImage(exportingPlan()).bytes;
+  const std::vector<uint8_t> whole = buildImage(exportingImagePlan()).bytes;
   const std::string all = exportNames(whole);
-  ASSERT_EQ("Alpha HeapAlloc Zeta", all);
+  ASSERT_EQ("@at HeapAlloc Zeta with blank", all);
   size_t firstComplete = whole.size();
   for (size_t length = whole.size(); length > 0; --length) {
     const std::string got = exportNames(std::vector<uint8_t>(whole.begin(), whole.begin() + long(length)));
     if (got == all) firstComplete = length;
     else ASSERT_EQ(0u, got.rfind("fault: ", 0)) << length << ": " << got;
   }
-  EXPECT_GT(firstComplete, buildImage(exportingPlan()).exportRawOffset);
+  EXPECT_GT(firstComplete, buildImage(exportingImagePlan()).exportRawOffset);
 }
 
 }  // namespace

@@ -90,3 +90,13 @@ std::string crlf(const std::string& text) {
   }
   return out;
 }
+
+std::string failedCheck(const std::string& expression, int line) {
+  return "\r\nAssertion failed: " + expression + ", file ZYMRAN, line " + std::to_string(line) +
+         "\r\n\r\nAbnormal program termination\r\n";
+}
+
+const BuiltImage& sampleImage() {
+  static const BuiltImage image = buildImage(sampleImagePlan());
+  return image;
+}

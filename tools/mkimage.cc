@@ -50,9 +50,8 @@ std::vector<std::vector<uint8_t>> seeds() {
     // A DLL with exports by name, by ordinal alone and forwarded, its
     // descriptors behind the address lists, and the same as PE32+ with a
     // short optional header.
-    ImagePlan s = sampleImagePlan();
+    ImagePlan s = exportingImagePlan();
     s.addressListsFirst = true;
-    s.exports = {{"Alpha", ""}, {"", ""}, {"Fwd", "NTDLL.Fwd"}, {"with blank", ""}};
     plans.push_back(s);
     s.pe32plus = true;
     s.dataDirectories = 2;
