@@ -73,6 +73,8 @@ ToolRun runCommand(const std::vector<std::string>& command, Options options) {
       struct rlimit limit = {options.addressSpace, options.addressSpace};
       setrlimit(RLIMIT_AS, &limit);
     }
+    for (const auto& variable : options.environment)
+      setenv(variable.first.c_str(), variable.second.c_str(), 1);
     signal(SIGPIPE, SIG_DFL);
     if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0) _exit(126);
     execv(argv[0], argv.data());
