@@ -20,14 +20,10 @@ const std::string kNoUser32 = ZYMRAN_TEST_BIN_DIR "/zymran_nouser32";
 const std::string kNoKernel32 = ZYMRAN_TEST_BIN_DIR "/zymran_nokernel32";
 const std::string kGrammar = ZYMRAN_TEST_BIN_DIR "/zymran_grammar";
 
+// Defined by g++ and clang alike under AddressSanitizer, as the heap of the
+// platform layer also assumes.
 #if defined(__SANITIZE_ADDRESS__)
 const bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-const bool kSanitized = true;
-#else
-const bool kSanitized = false;
-#endif
 #else
 const bool kSanitized = false;
 #endif
