@@ -7,12 +7,19 @@
 // Each command is one string split at blanks; the image's path is appended.
 // The first tool is ZYMRAN and the second the floor; the ratios are printed
 // against them.
+//
+//   zymran_bench_runner best <runs> <program> [<argument>]...
+//
+// runs one command that many times, its standard output discarded, and
+// prints the shortest wall time of a whole run in milliseconds; a run that
+// fails ends it with status 1.
 #include <dirent.h>
 #include <limits.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -51,21 +58,48 @@ std::vector<std::string> splitWords(const std::string& text) {
   return words;
 }
 
+// Runs a program to its end; returns its peak memory in KiB and sets
+// `*status` to its wait status.
+long spawnAndWait(char* const* argv, const posix_spawn_file_actions_t* actions, int* status) {
+  pid_t pid;
+  if (posix_spawn(&pid, argv[0], actions, nullptr, argv, environ) != 0) {
+    perror(argv[0]);
+    exit(1);
+  }
+  struct rusage usage;
+  wait4(pid, status, 0, &usage);
+  return usage.ru_maxrss;
+}
+
 // Runs one command with its output discarded; returns its peak memory in KiB.
 long runOnce(const Tool& tool, const std::string& image, posix_spawn_file_actions_t* actions) {
   std::vector<char*> argv;
   for (const std::string& w : tool.words) argv.push_back(const_cast<char*>(w.c_str()));
   argv.push_back(const_cast<char*>(image.c_str()));
   argv.push_back(nullptr);
-  pid_t pid;
-  if (posix_spawn(&pid, argv[0], actions, nullptr, argv.data(), environ) != 0) {
-    perror(argv[0]);
-    exit(1);
-  }
   int status;
-  struct rusage usage;
-  wait4(pid, &status, 0, &usage);
-  return usage.ru_maxrss;
+  return spawnAndWait(argv.data(), actions, &status);
+}
+
+// The shortest of `runs` whole runs of `argv`, in seconds; exits on a failed run.
+double bestOf(int runs, char* const* argv) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  double best = 0;
+  for (int r = 0; r < runs; ++r) {
+    int status;
+    const double start = now();
+    spawnAndWait(argv, &actions, &status);
+    const double seconds = now() - start;
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+      fprintf(stderr, "%s: the run failed (wait status %d)\n", argv[0], status);
+      exit(1);
+    }
+    if (r == 0 || seconds < best) best = seconds;
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  return best;
 }
 
 // SizeOfRawData of the image's ".idata" section, or 0.
@@ -95,8 +129,15 @@ double median(std::vector<double> v) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc >= 4 && strcmp(argv[1], "best") == 0 && atoi(argv[2]) > 0) {
+    printf("%.2f\n", bestOf(atoi(argv[2]), argv + 3) * 1000);
+    return 0;
+  }
   if (argc < 7 || argc % 2 == 0) {
-    fprintf(stderr, "usage: %s <repeats> <corpus> <name> <command> <name> <command> ...\n", argv[0]);
+    fprintf(stderr,
+            "usage: %s <repeats> <corpus> <name> <command> <name> <command> ...\n"
+            "       %s best <runs> <program> [<argument>]...\n",
+            argv[0], argv[0]);
     return 2;
   }
   const int repeats = atoi(argv[1]);

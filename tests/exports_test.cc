@@ -33,14 +33,6 @@ std::string exportNames(const std::vector<uint8_t>& bytes) {
   return read ? text : std::string("fault: ") + fault.text;
 }
 
-ImagePlan exportingPlan() {
-  ImagePlan plan;
-  plan.dll = true;
-  plan.modules = {{"KERNEL32.dll", {{"GetVersion"}}}};
-  plan.exports = {{"Zeta", ""}, {"", ""}, {"Alpha", ""}, {"HeapAlloc", "NTDLL.RtlAllocateHeap"}};
-  return plan;
-}
-
 TEST(Exports, Names) {
   struct Case {
     const char* title;
@@ -48,19 +40,20 @@ TEST(Exports, Names) {
     std::string names;
   };
   std::vector<Case> cases;
-  cases.push_back({"PE32, a forwarder, one by ordinal alone", exportingPlan(), "Alpha@3 HeapAlloc@4>NTDLL.RtlAllocateHeap Zeta@1 #2"});
+  const std::string all = "@at@5 HeapAlloc@3>NTDLL.RtlAllocateHeap Zeta@1 with blank@4 #2";
+  cases.push_back({"PE32, a forwarder, one by ordinal alone", exportingImagePlan(), all});
   {
-    ImagePlan s = exportingPlan();
+    ImagePlan s = exportingImagePlan();
     s.pe32plus = true;
-    cases.push_back({"PE32+", s, "Alpha@3 HeapAlloc@4>NTDLL.RtlAllocateHeap Zeta@1 #2"});
+    cases.push_back({"PE32+", s, all});
   }
   {
-    ImagePlan s = exportingPlan();
+    ImagePlan s = exportingImagePlan();
     s.dataDirectories = 0;
     cases.push_back({"no data directories", s, ""});
   }
   {
-    ImagePlan s = exportingPlan();
+    ImagePlan s = exportingImagePlan();
     s.exports = {{"", ""}, {"", ""}};
     cases.push_back({"by ordinal alone", s, "#1 #2"});
   }
@@ -74,9 +67,9 @@ TEST(Exports, Names) {
 // Damaged export data gives one fault; sections are read as the loader maps
 // them, and each name is read once.
 TEST(Exports, PatchedImages) {
-  const BuiltImage base = buildImage(exportingPlan());
+  const BuiltImage base = buildImage(exportingImagePlan());
   const uint32_t directory = base.exportRawOffset;
-  const uint32_t names = directory + 40 + 4 * 4;  // behind the address table
+  const uint32_t names = directory + 40 + 4 * 5;  // behind the address table
   struct Case {
     const char* title;
     std::vector<uint8_t> bytes;
@@ -98,23 +91,24 @@ TEST(Exports, PatchedImages) {
   patched("export directory outside", base.peOffset + 0x78, 0x00900000,
           "fault: export directory at address 0x00900000 lies outside the file's data");
   patched("name table outside", directory + kExportAddressOfNames, 0x00900000,
-          "fault: export name table at address 0x00900000 (3 entries) lies outside the file's data");
+          "fault: export name table at address 0x00900000 (4 entries) lies outside the file's data");
   patched("name count that overflows", directory + kExportNumberOfNames, 0xFFFFFFFF,
-          "fault: export name table at address 0x00003038 (4294967295 entries) lies outside the file's data");
+          "fault: export name table at address 0x0000303C (4294967295 entries) lies outside the file's data");
   patched("a name outside", names + 4, 0x7FFFFFFF,
           "fault: export name at address 0x7FFFFFFF lies outside the file's data");
   {
     // The last name runs to the end of the section without its terminator.
     std::vector<uint8_t> b = base.bytes;
-    const uint32_t last = get32(b, names + 8) - base.exportAddress + directory;
+    const uint32_t last = get32(b, names + 12) - base.exportAddress + directory;
     for (size_t i = last; i < b.size(); ++i) b[i] = 'z';
     cases.push_back({"a name without its NUL", b,
-                     "fault: export name at address 0x00003084 runs past the end of its section"});
+                     "fault: export name at address 0x00003090 runs past the end of its section"});
   }
   // Sections read as the loader maps them; names made distinct.
-  const std::string all = "Alpha@3 HeapAlloc@4>NTDLL.RtlAllocateHeap Zeta@1 #2";
+  const std::string all = "@at@5 HeapAlloc@3>NTDLL.RtlAllocateHeap Zeta@1 with blank@4 #2";
   const uint32_t idataEntry = base.importEntryOffset;
   const uint32_t edataEntry = idataEntry + 40;
+  const uint32_t first = get32(base.bytes, names);  // "@at", the first name
   {
     // The import section's raw data runs past its virtual size over the
     // export section's addresses, where the file holds a decoy.
@@ -124,21 +118,21 @@ TEST(Exports, PatchedImages) {
     b.resize(base.importRawOffset + 0x1000 + 0x200, 0);
     std::copy(base.bytes.begin() + directory, base.bytes.begin() + directory + 0x200,
               b.begin() + base.importRawOffset + 0x1000);
-    b[base.importRawOffset + 0x1000 + 0x70] = 'D';
+    b[base.importRawOffset + 0x1000 + first - base.exportAddress] = 'D';
     cases.push_back({"raw data past the virtual size", b, all});
   }
   patched("raw data at an unaligned offset", edataEntry + kSectionPointerToRawData, directory + 0x10, all);
-  patched("a name in the zero-filled tail", edataEntry + kSectionSizeOfRawData, 0x70,
-          "fault: export name at address 0x00003070 lies outside the file's data");
+  patched("a name in the zero-filled tail", edataEntry + kSectionSizeOfRawData, first - base.exportAddress,
+          "fault: export name at address 0x00003078 lies outside the file's data");
   {
     std::vector<uint8_t> b = base.bytes;
-    put32(b, names + 4, get32(b, names));
-    put32(b, names + 8, get32(b, names));
-    cases.push_back({"one name pointed at three times", b, "Alpha@3 #1 #2 #4>NTDLL.RtlAllocateHeap"});
+    put32(b, names + 4, first);
+    put32(b, names + 8, first);
+    cases.push_back({"one name pointed at three times", b, "@at@5 with blank@4 #1 #2 #3>NTDLL.RtlAllocateHeap"});
   }
-  patched("names that share bytes", names + 4, base.exportAddress + 0x71,
-          "fault: export name at address 0x00003071 shares its bytes with the export name at address "
-          "0x00003070");
+  patched("names that share bytes", names + 4, first + 1,
+          "fault: export name at address 0x00003079 shares its bytes with the export name at address "
+          "0x00003078");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.title);
     EXPECT_EQ(c.fault, exportNames(c.bytes));
@@ -148,16 +142,16 @@ TEST(Exports, PatchedImages) {
 // Every prefix of a DLL gives either all its names or a fault, and the names
 // only once the whole export data is there.
 TEST(Exports, TruncatedAtEveryLength) {
-  const std::vector<uint8_t> whole = buildImage(exportingPlan()).bytes;
+  const std::vector<uint8_t> whole = buildImage(exportingImagePlan()).bytes;
   const std::string all = exportNames(whole);
-  ASSERT_EQ("Alpha@3 HeapAlloc@4>NTDLL.RtlAllocateHeap Zeta@1 #2", all);
+  ASSERT_EQ("@at@5 HeapAlloc@3>NTDLL.RtlAllocateHeap Zeta@1 with blank@4 #2", all);
   size_t firstComplete = whole.size();
   for (size_t length = whole.size(); length > 0; --length) {
     const std::string got = exportNames(std::vector<uint8_t>(whole.begin(), whole.begin() + long(length)));
     if (got == all) firstComplete = length;
     else ASSERT_EQ(0u, got.rfind("fault: ", 0)) << length << ": " << got;
   }
-  EXPECT_GT(firstComplete, buildImage(exportingPlan()).exportRawOffset);
+  EXPECT_GT(firstComplete, buildImage(exportingImagePlan()).exportRawOffset);
 }
 
 }  // namespace

@@ -6,23 +6,27 @@
 #include <pty.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/timerfd.h>
 #include <sys/wait.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 namespace {
 
-// Reads both descriptors until they are closed or the deadline passes.
-// Returns false on a timeout.
+// Reads both descriptors until they are closed or `timeoutSeconds` have
+// passed. Returns false on a timeout.
 bool drain(int outFd, int errFd, ToolRun& run, int timeoutSeconds) {
-  const time_t deadline = time(nullptr) + timeoutSeconds;
+  // The deadline is a timer descriptor, readable once it has expired.
+  const int timer = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC);
+  struct itimerspec deadline = {};
+  deadline.it_value.tv_sec = timeoutSeconds;
+  if (timer < 0 || timerfd_settime(timer, 0, &deadline, nullptr) != 0) abort();
   char buffer[4096];
-  struct pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
+  struct pollfd fds[3] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}, {timer, POLLIN, 0}};
   int open = (outFd >= 0) + (errFd >= 0);
   while (open > 0) {
-    const time_t left = deadline - time(nullptr);
-    if (left <= 0 || poll(fds, 2, static_cast<int>(left) * 1000) == 0) return false;
+    if (poll(fds, 3, -1) < 0) continue;
+    if (fds[2].revents != 0) break;
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || fds[i].revents == 0) continue;
       const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
@@ -34,7 +38,8 @@ bool drain(int outFd, int errFd, ToolRun& run, int timeoutSeconds) {
       }
     }
   }
-  return true;
+  close(timer);
+  return open == 0;
 }
 
 }  // namespace
@@ -73,6 +78,8 @@ ToolRun runCommand(const std::vector<std::string>& command, Options options) {
       struct rlimit limit = {options.addressSpace, options.addressSpace};
       setrlimit(RLIMIT_AS, &limit);
     }
+    for (const auto& variable : options.environment)
+      setenv(variable.first.c_str(), variable.second.c_str(), 1);
     signal(SIGPIPE, SIG_DFL);
     if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0) _exit(126);
     execv(argv[0], argv.data());

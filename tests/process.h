@@ -7,6 +7,7 @@
 #include <sys/resource.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 struct ToolRun {
@@ -22,6 +23,7 @@ struct Options {
   rlim_t addressSpace = 0;  // a limit on the child's memory, when not 0
   int timeoutSeconds = 30;  // the child is killed after this long
   std::string workingDirectory;  // the child's, when not empty
+  std::vector<std::pair<std::string, std::string>> environment;  // set in the child's, by name
 };
 
 // `command[0]` is the program's path; the rest are its arguments.

@@ -42,9 +42,7 @@ std::map<std::string, std::string> folderContents(const std::string& folder) {
 TEST(Profile, Outcomes) {
   const std::string dir = tempDir() + "/profile";
   for (const char* sub : {"", "/good", "/bad", "/other"}) mkdir((dir + sub).c_str(), 0755);
-  ImagePlan plan;
-  plan.dll = true;
-  plan.exports = {{"Alpha", ""}, {"with blank", ""}, {"", ""}, {"@at", ""}, {"HeapAlloc", "NTDLL.HeapAlloc"}};
+  ImagePlan plan = exportingImagePlan();
   const BuiltImage good = buildImage(plan);
   const std::string kernel = writeTempFile("profile/good/KERNEL32.DLL", good.bytes);
   const std::string lower = writeTempFile("profile/other/kernel32.dll", good.bytes);
@@ -55,8 +53,8 @@ TEST(Profile, Outcomes) {
   const std::string quote = writeTempFile("profile/bad/USER32.DLL", buildImage(plan).bytes);
   const std::string text = writeTempFile("profile/bad/text.dll", {'M', 'Z'});
   const std::string kernelProfile =
-      "LIBRARY KERNEL32.DLL\nEXPORTS\n\"@at\" @4\nAlpha @1\nHeapAlloc @5\n\"with blank\" @2\n"
-      "Ordinal3 @3 NONAME\n";
+      "LIBRARY KERNEL32.DLL\nEXPORTS\n\"@at\" @5\nHeapAlloc @3\nZeta @1\n\"with blank\" @4\n"
+      "Ordinal2 @2 NONAME\n";
   const std::string usage =
       "zymran-profile " ZYMRAN_VERSION "\n"
       "usage: zymran-profile <folder> <DLL>...\n"
@@ -79,7 +77,7 @@ TEST(Profile, Outcomes) {
        says(ntdll, "export name table at address 0x00900000 (4 entries) lies outside the file's data"),
        1, {{"KERNEL32.def", kernelProfile}}},
       {"a name that can't be written", {quote},
-       says(quote, "export name at address 0x00003094 holds a byte that a module-definition file "
+       says(quote, "export name at address 0x0000309C holds a byte that a module-definition file "
                    "cannot hold"), 1, {}},
       {"not a PE image", {text}, says(text, "not a PE image: no DOS header"), 1, {}},
       {"missing DLL", {dir + "/none.dll"}, says(dir + "/none.dll", "can't be opened"), 2, {}},

@@ -4,7 +4,9 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
+#include <system_error>
 
 #include "image/image.h"
 #include "platform/platform.h"
@@ -38,10 +40,10 @@ bool captureSink(const char* bytes, size_t count) {
 struct TempRoot {
   std::string path;
   ~TempRoot() {
-    if (!path.empty()) {
-      const std::string command = "rm -rf '" + path + "'";
-      if (system(command.c_str()) != 0) fprintf(stderr, "could not remove %s\n", path.c_str());
-    }
+    if (path.empty()) return;
+    std::error_code error;
+    std::filesystem::remove_all(path, error);
+    if (error) fprintf(stderr, "could not remove %s: %s\n", path.c_str(), error.message().c_str());
   }
 };
 TempRoot tempRoot;
@@ -89,4 +91,14 @@ std::string crlf(const std::string& text) {
     out += c;
   }
   return out;
+}
+
+std::string failedCheck(const std::string& expression, int line) {
+  return "\r\nAssertion failed: " + expression + ", file ZYMRAN, line " + std::to_string(line) +
+         "\r\n\r\nAbnormal program termination\r\n";
+}
+
+const BuiltImage& sampleImage() {
+  static const BuiltImage image = buildImage(sampleImagePlan());
+  return image;
 }

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "image_builder.h"
+
 // A fresh temporary folder, removed with its files at the end of the test run.
 std::string tempDir();
 
@@ -29,5 +31,11 @@ extern const char kSampleReport[];
 
 // "\n" to "\r\n", to write expected output readably.
 std::string crlf(const std::string& text);
+
+// What a failed internal check writes on standard error, exactly.
+std::string failedCheck(const std::string& expression, int line);
+
+// The image of sampleImagePlan(), built once.
+const BuiltImage& sampleImage();
 
 #endif

@@ -255,3 +255,10 @@ ImagePlan sampleImagePlan() {
   };
   return plan;
 }
+
+ImagePlan exportingImagePlan() {
+  ImagePlan plan = sampleImagePlan();
+  plan.exports = {{"Zeta", ""}, {"", ""}, {"HeapAlloc", "NTDLL.RtlAllocateHeap"},
+                  {"with blank", ""}, {"@at", ""}};
+  return plan;
+}

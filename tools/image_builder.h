@@ -80,4 +80,9 @@ const uint32_t kExportAddressOfNames = 0x20;
 // module, as made for the README's sample.
 ImagePlan sampleImagePlan();
 
+// The sample as a DLL that exports, in ordinal order, a name, a function by
+// ordinal alone, a forwarder, a name with a blank and a name starting with
+// '@'. Its name table, sorted, is "@at", "HeapAlloc", "Zeta", "with blank".
+ImagePlan exportingImagePlan();
+
 #endif

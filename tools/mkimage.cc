@@ -2,6 +2,8 @@
 //   zymran_mkimage sample <file>   the README's sample
 //   zymran_mkimage seeds <folder>  a seed corpus for the image fuzzer
 //   zymran_mkimage corpus <folder> <count>  varied images for the benchmark
+//   zymran_mkimage profile-bench <folder>   the two DLLs that the benchmark
+//                                           gives zymran-profile
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -50,9 +52,8 @@ std::vector<std::vector<uint8_t>> seeds() {
     // A DLL with exports by name, by ordinal alone and forwarded, its
     // descriptors behind the address lists, and the same as PE32+ with a
     // short optional header.
-    ImagePlan s = sampleImagePlan();
+    ImagePlan s = exportingImagePlan();
     s.addressListsFirst = true;
-    s.exports = {{"Alpha", ""}, {"", ""}, {"Fwd", "NTDLL.Fwd"}, {"with blank", ""}};
     plans.push_back(s);
     s.pe32plus = true;
     s.dataDirectories = 2;
@@ -112,6 +113,47 @@ ImagePlan corpusPlan(uint32_t index) {
   return plan;
 }
 
+// A DLL of 1,500 forwarded exports.
+std::vector<uint8_t> manyExportsImage() {
+  ImagePlan plan;
+  plan.dll = true;
+  plan.exportModuleName = "exports1500.dll";
+  for (uint32_t i = 0; i < 1500; ++i) {
+    char name[16];
+    snprintf(name, sizeof name, "Function%04u", i);
+    plan.exports.push_back({name, "KERNEL32.ExitProcess"});
+  }
+  return buildImage(plan).bytes;
+}
+
+// A DLL with as many sections as a PE header can count, 65,535, and 20,000
+// export names (about 3 MB). The 65,533 sections in front of the import and
+// export sections each claim the same 512 bytes of the file at an address of
+// their own beyond the export section: to map a name's address, a reader that
+// walks the table walks all of it.
+std::vector<uint8_t> manySectionsImage() {
+  const uint32_t before = 65533;
+  ImagePlan plan;
+  plan.dll = true;
+  plan.exportModuleName = "sections65535.dll";
+  plan.sectionsBefore.assign(before, ".text");
+  plan.sectionBeforeSize = 0;
+  for (uint32_t i = 0; i < 20000; ++i) {
+    char name[16];
+    snprintf(name, sizeof name, "F%05u", i);
+    plan.exports.push_back({name, ""});
+  }
+  BuiltImage image = buildImage(plan);
+  const uint32_t table = image.importEntryOffset - 40 * before;
+  for (uint32_t i = 0; i < before; ++i) {
+    const uint32_t entry = table + 40 * i;
+    put32(image.bytes, entry + kSectionVirtualAddress, image.exportAddress + 0x1000 * (i + 1));
+    put32(image.bytes, entry + kSectionSizeOfRawData, 0x200);
+    put32(image.bytes, entry + kSectionPointerToRawData, image.importRawOffset);
+  }
+  return image.bytes;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -132,6 +174,15 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
-  fprintf(stderr, "usage: zymran_mkimage sample <file> | seeds <folder> | corpus <folder> <count>\n");
+  if (argc == 3 && strcmp(argv[1], "profile-bench") == 0) {
+    const std::string folder = argv[2];
+    return writeFile(folder + "/exports1500.dll", manyExportsImage()) &&
+                   writeFile(folder + "/sections65535.dll", manySectionsImage())
+               ? 0
+               : 1;
+  }
+  fprintf(stderr,
+          "usage: zymran_mkimage sample <file> | seeds <folder> | corpus <folder> <count> | "
+          "profile-bench <folder>\n");
   return 2;
 }
