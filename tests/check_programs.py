@@ -180,9 +180,10 @@ ROWS = [
     ("a DLL found only in a --path folder", {
         APP: dict(imports=["far.dll:Far"]),
         "lib/far.dll": dict(exports=["Far"])},
-     ["--path", "lib", "--all", APP], 0, LOADS +
+     ["--all", "--path", "lib", APP, "lib/far.dll"], 0, LOADS +
      "  module far.dll: file lib/far.dll (needed by APP.EXE)\n"
-     "  function far.dll Far: found (needed by APP.EXE)\n"),
+     "  function far.dll Far: found (needed by APP.EXE)\n"
+     "lib/far.dll under 1.0: loads\n"),
     ("a DLL's file named in another case than the import", {
         APP: dict(imports=["Helper.DLL:Help"]),
         "app/hElPeR.dll": dict(exports=["Help"])},
