@@ -285,8 +285,8 @@ def main():
         build(os.path.join(HOSTS, "2.0"), name, exports=exports)
     for number, (rule, images, args, status, expected) in enumerate(ROWS, 1):
         folder = os.path.join(WORK, "row%02d" % number)
-        for path, spec in images.items():
-            build(folder, path, **spec)
+        for path, how in images.items():
+            build(folder, path, **how)
         if "--host" not in args:
             args = ["--host", "1.0=../hosts/1.0"] + args
         done = subprocess.run([CHECK] + args, cwd=folder, capture_output=True, text=True, timeout=60)
