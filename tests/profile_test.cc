@@ -52,6 +52,8 @@ TEST(Profile, Outcomes) {
   plan.exports.push_back({"say \"hi\"", ""});
   const std::string quote = writeTempFile("profile/bad/USER32.DLL", buildImage(plan).bytes);
   const std::string text = writeTempFile("profile/bad/text.dll", {'M', 'Z'});
+  // On POSIX only '/' separates: a backslash is part of a name.
+  const std::string backslash = writeTempFile("profile/good/a\\k.dll", good.bytes);
   const std::string kernelProfile =
       "LIBRARY KERNEL32.DLL\nEXPORTS\n\"@at\" @5\nHeapAlloc @3\nZeta @1\n\"with blank\" @4\n"
       "Ordinal2 @2 NONAME\n";
@@ -81,6 +83,8 @@ TEST(Profile, Outcomes) {
                    "cannot hold"), 1, {}},
       {"not a PE image", {text}, says(text, "not a PE image: no DOS header"), 1, {}},
       {"missing DLL", {dir + "/none.dll"}, says(dir + "/none.dll", "can't be opened"), 2, {}},
+      {"a backslash in the DLL's name", {backslash}, "", 0,
+       {{"a\\k.def", "LIBRARY a\\k.dll" + kernelProfile.substr(kernelProfile.find('\n'))}}},
       {"two DLLs of one name", {kernel, lower},
        says(lower, "its profile would replace that of an earlier DLL"), 2,
        {{"KERNEL32.def", kernelProfile}}},
@@ -103,6 +107,10 @@ TEST(Profile, Outcomes) {
   const ToolRun folderOnly = runTool(kProfile, {dir});
   EXPECT_EQ(usage, folderOnly.err);
   EXPECT_EQ(2, folderOnly.status);
+  // A folder whose name ends in a backslash gets the profile inside it.
+  mkdir((dir + "/bs\\").c_str(), 0755);
+  EXPECT_EQ(0, runTool(kProfile, {dir + "/bs\\", kernel}).status);
+  EXPECT_EQ((std::map<std::string, std::string>{{"KERNEL32.def", kernelProfile}}), folderContents(dir + "/bs\\"));
   const ToolRun noFolder = runTool(kProfile, {dir + "/none", kernel});
   EXPECT_EQ(says(dir + "/none/KERNEL32.def", "can't be written"), noFolder.err);
   EXPECT_EQ(2, noFolder.status);
