@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -106,33 +105,21 @@ TEST(Exports, PatchedImages) {
   }
   // Sections read as the loader maps them; names made distinct.
   const std::string all = "@at@5 HeapAlloc@3>NTDLL.RtlAllocateHeap Zeta@1 with blank@4 #2";
-  const uint32_t idataEntry = base.importEntryOffset;
-  const uint32_t edataEntry = idataEntry + 40;
-  const uint32_t first = get32(base.bytes, names);  // "@at", the first name
-  {
-    // The import section's raw data runs past its virtual size over the
-    // export section's addresses, where the file holds a decoy.
-    std::vector<uint8_t> b = base.bytes;
-    put32(b, idataEntry + 0x08, 0x200);
-    put32(b, idataEntry + kSectionSizeOfRawData, 0x1000 + 0x200);
-    b.resize(base.importRawOffset + 0x1000 + 0x200, 0);
-    std::copy(base.bytes.begin() + directory, base.bytes.begin() + directory + 0x200,
-              b.begin() + base.importRawOffset + 0x1000);
-    b[base.importRawOffset + 0x1000 + first - base.exportAddress] = 'D';
-    cases.push_back({"raw data past the virtual size", b, all});
-  }
-  patched("raw data at an unaligned offset", edataEntry + kSectionPointerToRawData, directory + 0x10, all);
-  patched("a name in the zero-filled tail", edataEntry + kSectionSizeOfRawData, first - base.exportAddress,
-          "fault: export name at address 0x00003078 lies outside the file's data");
-  {
-    std::vector<uint8_t> b = base.bytes;
-    put32(b, names + 4, first);
-    put32(b, names + 8, first);
-    cases.push_back({"one name pointed at three times", b, "@at@5 with blank@4 #1 #2 #3>NTDLL.RtlAllocateHeap"});
-  }
-  patched("names that share bytes", names + 4, first + 1,
-          "fault: export name at address 0x00003079 shares its bytes with the export name at address "
-          "0x00003078");
+  const std::pair<ExportCraft, Case> crafted[] = {
+      {ExportCraft::RawPastVirtualSize, {"raw data past the virtual size", {}, all}},
+      {ExportCraft::UnalignedRawData, {"raw data at an unaligned offset", {}, all}},
+      {ExportCraft::NameInTail,
+       {"a name in the zero-filled tail", {}, "fault: export name at address 0x00003078 lies outside the file's data"}},
+      {ExportCraft::OneNameThreeTimes,
+       {"one name pointed at three times", {}, "@at@5 with blank@4 #1 #2 #3>NTDLL.RtlAllocateHeap"}},
+      {ExportCraft::NamesShareBytes,
+       {"names that share bytes", {},
+        "fault: export name at address 0x00003079 shares its bytes with the export name at address 0x00003078"}},
+      {ExportCraft::OverlappingSections,
+       {"sections that overlap", {},
+        "fault: section table entry 2 at address 0x00003000 lies inside the addresses of entry 1"}},
+  };
+  for (const auto& c : crafted) cases.push_back({c.second.title, craftExports(c.first), c.second.fault});
   for (const Case& c : cases) {
     SCOPED_TRACE(c.title);
     EXPECT_EQ(c.fault, exportNames(c.bytes));

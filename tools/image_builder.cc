@@ -239,6 +239,7 @@ BuiltImage buildImage(const ImagePlan& plan) {
   image.importSize = importSize;
   image.exportRawOffset = exporting ? exportRaw : 0;
   image.exportAddress = exporting ? exportAddress : 0;
+  image.imageSize = imageSize;
   return image;
 }
 
@@ -261,4 +262,41 @@ ImagePlan exportingImagePlan() {
   plan.exports = {{"Zeta", ""}, {"", ""}, {"HeapAlloc", "NTDLL.RtlAllocateHeap"},
                   {"with blank", ""}, {"@at", ""}};
   return plan;
+}
+
+std::vector<uint8_t> craftExports(ExportCraft craft) {
+  const BuiltImage base = buildImage(exportingImagePlan());
+  std::vector<uint8_t> b = base.bytes;
+  const uint32_t idataEntry = base.importEntryOffset;
+  const uint32_t edataEntry = idataEntry + 40;
+  const uint32_t directory = base.exportRawOffset;
+  const uint32_t names = directory + get32(b, directory + kExportAddressOfNames) - base.exportAddress;
+  const uint32_t first = get32(b, names);
+  switch (craft) {
+    case ExportCraft::RawPastVirtualSize:
+      put32(b, idataEntry + 0x08, 0x200);
+      put32(b, idataEntry + kSectionSizeOfRawData, 0x1000 + 0x200);
+      b.resize(base.importRawOffset + 0x1000 + 0x200, 0);
+      std::copy(base.bytes.begin() + directory, base.bytes.begin() + directory + 0x200,
+                b.begin() + base.importRawOffset + 0x1000);
+      b[base.importRawOffset + 0x1000 + first - base.exportAddress] = 'D';
+      break;
+    case ExportCraft::UnalignedRawData:
+      put32(b, edataEntry + kSectionPointerToRawData, directory + 0x10);
+      break;
+    case ExportCraft::NameInTail:
+      put32(b, edataEntry + kSectionSizeOfRawData, first - base.exportAddress);
+      break;
+    case ExportCraft::OneNameThreeTimes:
+      put32(b, names + 4, first);
+      put32(b, names + 8, first);
+      break;
+    case ExportCraft::NamesShareBytes:
+      put32(b, names + 4, first + 1);
+      break;
+    case ExportCraft::OverlappingSections:
+      put32(b, idataEntry + 0x08, base.exportAddress - base.importAddress + 1);
+      break;
+  }
+  return b;
 }

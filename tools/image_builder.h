@@ -55,6 +55,7 @@ struct BuiltImage {
   uint32_t importSize = 0;        // its SizeOfRawData
   uint32_t exportRawOffset = 0;   // file offset of the export section's data
   uint32_t exportAddress = 0;     // its relative virtual address
+  uint32_t imageSize = 0;         // SizeOfImage: the first address past every section
 };
 
 BuiltImage buildImage(const ImagePlan& plan);
@@ -84,5 +85,18 @@ ImagePlan sampleImagePlan();
 // ordinal alone, a forwarder, a name with a blank and a name starting with
 // '@'. Its name table, sorted, is "@at", "HeapAlloc", "Zeta", "with blank".
 ImagePlan exportingImagePlan();
+
+// The image of exportingImagePlan() changed so that only a reader that maps
+// it as the loader does reads it right, or refuses it.
+enum class ExportCraft {
+  RawPastVirtualSize,   // the import section's raw data runs past its virtual
+                        // size over the export section's addresses: a decoy there
+  UnalignedRawData,     // the export section's PointerToRawData is 0x10 past 0x200
+  NameInTail,           // the export section's file bytes end before its names
+  OneNameThreeTimes,    // the name table points at its first name three times
+  NamesShareBytes,      // its second name starts inside the first
+  OverlappingSections,  // the import section's addresses run over the export section's
+};
+std::vector<uint8_t> craftExports(ExportCraft craft);
 
 #endif

@@ -61,6 +61,12 @@ std::vector<std::vector<uint8_t>> seeds() {
   }
   std::vector<std::vector<uint8_t>> images;
   for (const ImagePlan& s : plans) images.push_back(buildImage(s).bytes);
+  // Export data that only a reader mapping sections as the loader does reads
+  // right, or refuses.
+  for (ExportCraft craft : {ExportCraft::RawPastVirtualSize, ExportCraft::UnalignedRawData, ExportCraft::NameInTail,
+                            ExportCraft::OneNameThreeTimes, ExportCraft::NamesShareBytes,
+                            ExportCraft::OverlappingSections})
+    images.push_back(craftExports(craft));
   return images;
 }
 
@@ -147,7 +153,7 @@ std::vector<uint8_t> manySectionsImage() {
   const uint32_t table = image.importEntryOffset - 40 * before;
   for (uint32_t i = 0; i < before; ++i) {
     const uint32_t entry = table + 40 * i;
-    put32(image.bytes, entry + kSectionVirtualAddress, image.exportAddress + 0x1000 * (i + 1));
+    put32(image.bytes, entry + kSectionVirtualAddress, image.imageSize + 0x1000 * i);
     put32(image.bytes, entry + kSectionSizeOfRawData, 0x200);
     put32(image.bytes, entry + kSectionPointerToRawData, image.importRawOffset);
   }

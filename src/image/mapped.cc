@@ -43,7 +43,8 @@ bool notPe(Note* fault, const char* what) {
   return false;
 }
 
-// Sorts the sections by address and cuts each range at the next one's start.
+// Sorts the sections by address; two whose addresses overlap make the image
+// one that the loader refuses.
 bool arrangeSections(MappedImage* image, Note* fault) {
   const uint32_t count = image->sectionCount;
   uint32_t* order = static_cast<uint32_t*>(memAlloc(sizeof(uint32_t) * static_cast<size_t>(count)));
@@ -58,11 +59,16 @@ bool arrangeSections(MappedImage* image, Note* fault) {
   for (uint32_t i = 0; i < count; ++i) order[i] = i;
   sortItems(order, count, byStart, image->sections);
   for (uint32_t i = 0; i < count; ++i) sorted[i] = image->sections[order[i]];
-  for (uint32_t i = 0; i + 1 < count; ++i)
-    if (sorted[i].end > sorted[i + 1].start) sorted[i].end = sorted[i + 1].start;
   memFree(order);
   memFree(image->sections);
   image->sections = sorted;
+  for (uint32_t i = 0; i + 1 < count; ++i) {
+    if (sorted[i].end > sorted[i + 1].start) {
+      fault->add("section table entry ").addDecimal(sorted[i + 1].index).add(" at address ");
+      fault->addHex(sorted[i + 1].start).add(" lies inside the addresses of entry ").addDecimal(sorted[i].index);
+      return false;
+    }
+  }
   return true;
 }
 

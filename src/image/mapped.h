@@ -6,12 +6,11 @@
 // A section's file bytes start at its PointerToRawData rounded down to a
 // multiple of 0x200 and count the smaller of its SizeOfRawData and its
 // VirtualSize (SizeOfRawData when VirtualSize is 0). Its addresses run from
-// its VirtualAddress over its VirtualSize (SizeOfRawData when that is 0), up
-// to the next section's address: where two sections' ranges overlap, an
-// address belongs to the section that starts last at or below it (the later
-// one in the table when both start there). An address past a section's file
-// bytes lies in its zero-filled tail and holds no file data; an address below
-// SizeOfHeaders in no section lies in the headers.
+// its VirtualAddress over its VirtualSize (SizeOfRawData when that is 0); two
+// sections whose addresses overlap make an image that the loader refuses. An
+// address past a section's file bytes lies in its zero-filled tail and holds
+// no file data; an address below SizeOfHeaders in no section lies in the
+// headers.
 #ifndef ZYMRAN_MAPPED_H
 #define ZYMRAN_MAPPED_H
 
@@ -62,8 +61,8 @@ struct MappedImage {
 
 // Reads the DOS and PE headers and the section table. Returns false, with
 // what is wrong and where in `fault`, when the source holds no PE32 or PE32+
-// image or its section table lies outside the file; `image` then holds
-// nothing to release.
+// image, its section table lies outside the file, or two sections claim the
+// same addresses; `image` then holds nothing to release.
 bool mapImage(ImageSource source, MappedImage* image, Note* fault);
 
 // The bytes at `rva`, up to the end of the file bytes that hold it. Empty when
