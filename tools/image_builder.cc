@@ -81,7 +81,8 @@ std::vector<uint8_t> importData(const std::vector<ImportedModule>& modules, uint
 
 // The export section's data, placed at `address`: the directory, the address
 // table, the sorted name table, the ordinal table, then the strings. Exports
-// that are not forwarded point at `code`.
+// that are not forwarded point into the code at `code`, 16 bytes apart within
+// the first section's raw size.
 std::vector<uint8_t> exportData(const ImagePlan& plan, uint32_t address, uint32_t code) {
   const std::vector<ExportedFunction>& exports = plan.exports;
   std::vector<size_t> named;
@@ -112,7 +113,8 @@ std::vector<uint8_t> exportData(const ImagePlan& plan, uint32_t address, uint32_
   put32(data, 0x24, address + ordinals);
   for (size_t i = 0; i < exports.size(); ++i) {
     const std::string& forwarder = exports[i].forwarder;
-    put32(data, functions + 4 * i, forwarder.empty() ? code : string(forwarder));
+    const uint32_t entry = code + (plan.sectionBeforeSize == 0 ? 0 : 16 * i % plan.sectionBeforeSize);
+    put32(data, functions + 4 * i, forwarder.empty() ? static_cast<uint32_t>(entry) : string(forwarder));
   }
   for (size_t k = 0; k < named.size(); ++k) {
     put32(data, names + 4 * k, string(exports[named[k]].name));
