@@ -44,9 +44,11 @@ int main(int argc, char** argv) {
   app.add_option("--host", hostSpecs,
                  "A host version: DIR holds its KERNEL32, NTDLL and USER32, each as the host's DLL or as "
                  "a module-definition file (repeatable; reported in this order; without it: built-in)")
-      ->type_name("NAME=DIR");
+      ->type_name("NAME=DIR")
+      ->allow_extra_args(false);
   app.add_option("--path", folders, "A folder searched for the program's own DLLs, after the image's folder")
-      ->type_name("DIR");
+      ->type_name("DIR")
+      ->allow_extra_args(false);
   app.add_flag("--json", json, "Write the report as one JSON document");
   app.add_flag("--all", all, "List every module and function checked, not only what fails");
   app.add_option("IMAGE", images, "A program or DLL to check")->required();
