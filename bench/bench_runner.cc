@@ -13,6 +13,12 @@
 // runs one command that many times, its standard output discarded, and
 // prints the shortest wall time of a whole run in milliseconds; a run that
 // fails ends it with status 1.
+//
+//   zymran_bench_runner whole <repeats> <output file> <program> [<argument>]...
+//
+// Times one command given all its arguments, its standard output kept in the
+// file, and prints the best and the median wall time, the largest peak
+// resident memory and the last exit status.
 #include <dirent.h>
 #include <limits.h>
 #include <fcntl.h>
@@ -126,6 +132,31 @@ double median(std::vector<double> v) {
   return v.size() % 2 == 1 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
 }
 
+int timeWhole(int repeats, const char* output, char** argv) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, output, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  std::vector<double> seconds;
+  long peakKiB = 0;
+  int status = 0;
+  for (int r = 0; r < repeats; ++r) {
+    const double start = now();
+    pid_t pid;
+    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv, environ) != 0) {
+      perror(argv[0]);
+      return 2;
+    }
+    struct rusage usage;
+    wait4(pid, &status, 0, &usage);
+    seconds.push_back(now() - start);
+    peakKiB = std::max(peakKiB, usage.ru_maxrss);
+  }
+  printf("best %.3f s  median %.3f s  peak %ld KiB  status %d\n",
+         *std::min_element(seconds.begin(), seconds.end()), median(seconds), peakKiB,
+         WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -133,11 +164,14 @@ int main(int argc, char** argv) {
     printf("%.2f\n", bestOf(atoi(argv[2]), argv + 3) * 1000);
     return 0;
   }
+  if (argc >= 5 && strcmp(argv[1], "whole") == 0 && atoi(argv[2]) > 0)
+    return timeWhole(atoi(argv[2]), argv[3], argv + 4);
   if (argc < 7 || argc % 2 == 0) {
     fprintf(stderr,
             "usage: %s <repeats> <corpus> <name> <command> <name> <command> ...\n"
-            "       %s best <runs> <program> [<argument>]...\n",
-            argv[0], argv[0]);
+            "       %s best <runs> <program> [<argument>]...\n"
+            "       %s whole <repeats> <output file> <program> [<argument>]...\n",
+            argv[0], argv[0], argv[0]);
     return 2;
   }
   const int repeats = atoi(argv[1]);

@@ -17,9 +17,10 @@ void putName(std::vector<uint8_t>& bytes, size_t offset, const std::string& name
 }
 
 // The import section's data for `modules`, placed at `address`. Sets
-// `*descriptors` to the offset of the descriptor array.
+// `*descriptors` to the offset of the descriptor array and `*delayDescriptors`
+// to that of the delay-load descriptors (0 when no module is delay-loaded).
 std::vector<uint8_t> importData(const std::vector<ImportedModule>& modules, uint32_t address,
-                                bool addressListsFirst, uint32_t* descriptors) {
+                                bool addressListsFirst, uint32_t* descriptors, uint32_t* delayDescriptors) {
   std::vector<uint8_t> data;
   auto reserve = [&](size_t size) {
     const size_t at = data.size();
@@ -30,8 +31,12 @@ std::vector<uint8_t> importData(const std::vector<ImportedModule>& modules, uint
   auto reserveLists = [&](std::vector<uint32_t>& lists) {
     for (const ImportedModule& m : modules) lists.push_back(reserve((m.functions.size() + 1) * 4));
   };
+  const size_t nDelayed = static_cast<size_t>(
+      std::count_if(modules.begin(), modules.end(), [](const ImportedModule& m) { return m.delayed; }));
   if (addressListsFirst) reserveLists(addresses);
-  *descriptors = reserve((modules.size() + 1) * 20);
+  *descriptors = reserve((modules.size() - nDelayed + 1) * 20);
+  *delayDescriptors = nDelayed == 0 ? 0 : reserve((nDelayed + 1) * 32);
+  const uint32_t handles = nDelayed == 0 ? 0 : reserve(nDelayed * 4);
   reserveLists(lookup);
   if (!addressListsFirst) reserveLists(addresses);
   for (size_t i = 0; i < modules.size(); ++i) {
@@ -51,11 +56,22 @@ std::vector<uint8_t> importData(const std::vector<ImportedModule>& modules, uint
       put32(data, addresses[i] + 4 * k, entry);
     }
   }
+  size_t ordinary = 0, delayed = 0;
   for (size_t i = 0; i < modules.size(); ++i) {
     const ImportedModule& m = modules[i];
     const uint32_t at = reserve(m.name.size() + 1);
     for (size_t c = 0; c < m.name.size(); ++c) data[at + c] = static_cast<uint8_t>(m.name[c]);
-    const size_t d = *descriptors + i * 20;
+    if (m.delayed) {
+      // Attributes 1: the addresses are relative ones.
+      const size_t d = *delayDescriptors + delayed * 32;
+      put32(data, d + 0x00, 1);
+      put32(data, d + 0x04, address + at);
+      put32(data, d + 0x08, address + handles + static_cast<uint32_t>(4 * delayed++));
+      put32(data, d + 0x0C, address + addresses[i]);
+      put32(data, d + 0x10, address + lookup[i]);
+      continue;
+    }
+    const size_t d = *descriptors + ordinary++ * 20;
     put32(data, d + 0x00, m.lookupThroughFirstThunk ? 0 : address + lookup[i]);
     put32(data, d + 0x0C, address + at);
     put32(data, d + 0x10, address + addresses[i]);
@@ -65,7 +81,8 @@ std::vector<uint8_t> importData(const std::vector<ImportedModule>& modules, uint
 
 // The export section's data, placed at `address`: the directory, the address
 // table, the sorted name table, the ordinal table, then the strings. Exports
-// that are not forwarded point at `code`.
+// that are not forwarded point into the code at `code`, 16 bytes apart within
+// the first section's raw size.
 std::vector<uint8_t> exportData(const ImagePlan& plan, uint32_t address, uint32_t code) {
   const std::vector<ExportedFunction>& exports = plan.exports;
   std::vector<size_t> named;
@@ -96,7 +113,8 @@ std::vector<uint8_t> exportData(const ImagePlan& plan, uint32_t address, uint32_
   put32(data, 0x24, address + ordinals);
   for (size_t i = 0; i < exports.size(); ++i) {
     const std::string& forwarder = exports[i].forwarder;
-    put32(data, functions + 4 * i, forwarder.empty() ? code : string(forwarder));
+    const uint32_t entry = code + (plan.sectionBeforeSize == 0 ? 0 : 16 * i % plan.sectionBeforeSize);
+    put32(data, functions + 4 * i, forwarder.empty() ? static_cast<uint32_t>(entry) : string(forwarder));
   }
   for (size_t k = 0; k < named.size(); ++k) {
     put32(data, names + 4 * k, string(exports[named[k]].name));
@@ -141,8 +159,11 @@ BuiltImage buildImage(const ImagePlan& plan) {
   const uint32_t pagesBefore = alignUp(rawBefore, kSectionAlignment) / kSectionAlignment;
   const uint32_t importAddress = kSectionAlignment * (1 + pagesBefore * nBefore);
   uint32_t descriptors = 0;
+  uint32_t delayDescriptors = 0;
   const std::vector<uint8_t> imports =
-      importData(plan.modules, importAddress, plan.addressListsFirst, &descriptors);
+      importData(plan.modules, importAddress, plan.addressListsFirst, &descriptors, &delayDescriptors);
+  const uint32_t nDelayed = static_cast<uint32_t>(std::count_if(
+      plan.modules.begin(), plan.modules.end(), [](const ImportedModule& m) { return m.delayed; }));
   const uint32_t importSize = alignUp(static_cast<uint32_t>(imports.size()), kFileAlignment);
   const uint32_t importRaw = headersSize + rawBefore * nBefore;
   const uint32_t exportAddress =
@@ -203,7 +224,11 @@ BuiltImage buildImage(const ImagePlan& plan) {
   }
   if (plan.dataDirectories > 1) {
     put32(b, directories + 8, importAddress + descriptors);
-    put32(b, directories + 12, static_cast<uint32_t>((plan.modules.size() + 1) * 20));
+    put32(b, directories + 12, static_cast<uint32_t>((plan.modules.size() - nDelayed + 1) * 20));
+  }
+  if (nDelayed > 0 && plan.dataDirectories > 13) {
+    put32(b, directories + 13 * 8, importAddress + delayDescriptors);
+    put32(b, directories + 13 * 8 + 4, (nDelayed + 1) * 32);
   }
 
   // Section table and the sections before the import section.

@@ -1,9 +1,10 @@
 // Builds PE32 (and PE32+) images in memory: a DOS header, a PE header with
 // its optional header (224 bytes for PE32 unless fewer data directories are
 // asked for), a section table, a small code section, an import section laid
-// out as a linker lays it out (descriptors first, then lookup lists, address
-// lists, hint/name entries and module names) and, when the plan exports
-// anything, an export section.
+// out as a linker lays it out (descriptors first, then the delay-load
+// descriptors and module handles when any module is delay-loaded, then lookup
+// lists, address lists, hint/name entries and module names) and, when the
+// plan exports anything, an export section.
 #ifndef ZYMRAN_TESTS_IMAGE_BUILDER_H
 #define ZYMRAN_TESTS_IMAGE_BUILDER_H
 
@@ -23,6 +24,7 @@ struct ImportedModule {
   std::string name;
   std::vector<ImportedFunction> functions;
   bool lookupThroughFirstThunk = false;  // OriginalFirstThunk 0
+  bool delayed = false;                  // listed in the delay-load directory
 };
 
 struct ExportedFunction {

@@ -4,10 +4,18 @@
 //   zymran_mkimage corpus <folder> <count>  varied images for the benchmark
 //   zymran_mkimage profile-bench <folder>   the two DLLs that the benchmark
 //                                           gives zymran-profile
+//   zymran_mkimage tree <folder>   a program tree in <folder>/bin and the
+//                                  host's three DLLs in <folder>/host
+#include <ctype.h>
+#include <errno.h>
+#include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 
+#include <algorithm>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -160,6 +168,261 @@ std::vector<uint8_t> manySectionsImage() {
   return image.bytes;
 }
 
+// ---- A program tree -----------------------------------------------------------
+//
+// 620 DLLs in 31 components of 20, and 8 programs, all in one folder. Every
+// component but the first uses the first and one or two other lower ones. A
+// DLL imports from a few DLLs below it in its own component and from the
+// first six DLLs (the interface) of the components its component uses, some
+// functions by ordinal, and from the system; a few delay-load a module; a
+// few of their exports forward to a DLL they import from or to the system.
+// The host folder holds the tree's own KERNEL32.DLL, NTDLL.DLL and USER32.DLL,
+// which export what the tree imports from them but for a few rare functions.
+
+const uint32_t kComponents = 31;
+const uint32_t kPerComponent = 20;
+const uint32_t kInterface = 6;
+
+const char* const kVerbs[] = {"Get",  "Set",  "Create", "Open",     "Close", "Query", "Enum",  "Load",
+                              "Free", "Read", "Write",  "Find",     "Is",    "Map",   "Lock",  "Post",
+                              "Send", "Init", "Delete", "Register", "Copy",  "Wait",  "Flush", "Update"};
+const char* const kSuffixes[] = {"", "A", "W", "Ex"};
+
+struct NameWords {
+  const char* prefix;
+  std::vector<const char*> nouns;
+};
+
+const NameWords kKernelWords = {"", {"File", "Handle", "Heap", "Thread", "Process", "Module", "Console",
+                                     "Event", "Mutex", "Semaphore", "Environment", "Directory", "Volume",
+                                     "Locale", "Time", "Timer", "Pipe", "Fiber", "Memory", "Path", "Drive",
+                                     "CodePage", "Profile", "Atom"}};
+const NameWords kNtWords = {"Rtl", {"Object", "Key", "Section", "Token", "Port", "Heap", "String", "Bitmap",
+                                    "Acl", "Sid", "UnicodeString", "Atom", "Thread", "Job", "Event", "Timer"}};
+const NameWords kUserWords = {"", {"Window", "Menu", "Dialog", "Cursor", "Icon", "Clipboard", "Caret",
+                                   "Message", "Rect", "Accelerator", "Hook", "Class", "Prop", "ScrollInfo",
+                                   "Focus", "Capture", "Desktop", "WindowText", "Keyboard", "MenuItem"}};
+const NameWords kGdiWords = {"", {"Brush", "Pen", "Font", "Bitmap", "Region", "Palette", "Path", "MetaFile",
+                                  "DC", "Object", "TextMetrics", "Pixel"}};
+const NameWords kTreeWords = {"", {"Buffer", "Stream", "Node", "Item", "Table", "Record", "Value", "Key",
+                                   "Index", "Page", "Frame", "Layer", "Shape", "Style", "Token", "Channel",
+                                   "Event", "Queue", "Cache", "Entry", "Field", "Query", "Result",
+                                   "Session", "Context", "Settings"}};
+
+// Function `k` of a word list: distinct for every k.
+std::string wordName(const NameWords& words, uint32_t k) {
+  const uint32_t nouns = static_cast<uint32_t>(words.nouns.size());
+  const uint32_t round = k / (24 * nouns);
+  return std::string(words.prefix) + kVerbs[k % 24] + words.nouns[(k / 24) % nouns] +
+         (round > 0 ? std::to_string(round) : "") + kSuffixes[(k / 7) % 4];
+}
+
+// A system module as the tree imports from it: the functions of `pool`
+// first, most used first, then `rare` functions that only a few DLLs import
+// and of which the host lacks every other one.
+struct SystemModule {
+  const char* name;
+  const NameWords* words;
+  uint32_t pool;
+  uint32_t rare;
+  uint32_t hostExports;  // functions of the host's DLL, past the rare ones
+};
+
+const SystemModule kKernel = {"KERNEL32.dll", &kKernelWords, 500, 6, 1300};
+const SystemModule kNtdll = {"NTDLL.dll", &kNtWords, 300, 4, 1900};
+const SystemModule kUser = {"USER32.dll", &kUserWords, 400, 4, 1000};
+const SystemModule kGdi = {"GDI32.dll", &kGdiWords, 150, 0, 0};
+
+bool hostLacks(const SystemModule& module, uint32_t k) {
+  return k >= module.pool && k < module.pool + module.rare && (k - module.pool) % 2 == 0;
+}
+
+double unit(Random& random) { return random.next(1u << 30) / double(1u << 30); }
+
+// A size from `low` to `high` bytes, evenly spread on a log scale, in whole
+// file-alignment units.
+uint32_t logSize(Random& random, double low, double high) {
+  return 0x200 * static_cast<uint32_t>(low * pow(high / low, unit(random)) / 0x200 + 1);
+}
+
+// About `count` distinct functions of a system module, most used ones most
+// often; when `odd`, one rare function now and then.
+ImportedModule systemImports(Random& random, const SystemModule& module, uint32_t count, bool odd) {
+  ImportedModule imported;
+  imported.name = module.name;
+  std::set<uint32_t> chosen;
+  for (uint32_t i = 0; i < count; ++i) chosen.insert(static_cast<uint32_t>(module.pool * pow(unit(random), 3)));
+  if (odd && module.rare > 0 && random.next(30) == 0) chosen.insert(module.pool + random.next(module.rare));
+  for (const uint32_t k : chosen) imported.functions.push_back({wordName(*module.words, k)});
+  return imported;
+}
+
+struct TreeImage {
+  std::string name;
+  ImagePlan plan;
+};
+
+// About `count` functions imported from the tree's DLL `target`;
+// `byOrdinals` imports a third of the named ones by ordinal; when `odd`, now
+// and then one that `target` lacks, as if built against a newer version.
+ImportedModule treeImports(Random& random, const TreeImage& target, uint32_t count, bool byOrdinals,
+                           bool odd) {
+  ImportedModule imported;
+  imported.name = target.name;
+  // Now and then in another case, as another build wrote it.
+  if (random.next(10) == 0)
+    for (char& c : imported.name) c = static_cast<char>(random.next(2) == 0 ? toupper(c) : tolower(c));
+  const std::vector<ExportedFunction>& exports = target.plan.exports;
+  std::set<uint32_t> chosen;
+  for (uint32_t i = 0; i < count; ++i)
+    chosen.insert(static_cast<uint32_t>(exports.size() * pow(unit(random), 2)));
+  for (const uint32_t k : chosen) {
+    if (exports[k].name.empty() || (byOrdinals && random.next(3) == 0))
+      imported.functions.push_back(byOrdinal(k + 1));
+    else
+      imported.functions.push_back({exports[k].name});
+  }
+  if (odd && random.next(100) == 0)
+    imported.functions.push_back({wordName(kTreeWords, static_cast<uint32_t>(exports.size()) + 3)});
+  return imported;
+}
+
+// The exports of a tree DLL: about one in twenty by ordinal alone, the rest
+// named as C functions or as C++ members; one in forty forwards to a DLL it
+// imports from.
+void addExports(Random& random, TreeImage& dll, uint32_t count, const std::vector<const TreeImage*>& uses) {
+  const std::string stem = dll.name.substr(0, dll.name.size() - 4);
+  std::string prefix;
+  for (const char c : stem)
+    if (isupper(static_cast<unsigned char>(c))) prefix += static_cast<char>(tolower(c));
+  for (uint32_t k = 0; k < count; ++k) {
+    ExportedFunction e;
+    const std::string base = wordName(kTreeWords, k);
+    if (random.next(20) == 0) e.name = "";
+    else if (random.next(3) == 0) e.name = "?" + base + "@" + stem + "@@QAEXPAV" + std::to_string(k % 5) + "@@Z";
+    else e.name = prefix + "_" + base;
+    if (!e.name.empty() && !uses.empty() && random.next(40) == 0) {
+      const TreeImage& target = *uses[random.next(static_cast<uint32_t>(uses.size()))];
+      const uint32_t t = random.next(static_cast<uint32_t>(target.plan.exports.size()));
+      const std::string& name = target.plan.exports[t].name;
+      e.forwarder = target.name.substr(0, target.name.size() - 4) + "." +
+                    (name.empty() ? "#" + std::to_string(t + 1) : name);
+    }
+    dll.plan.exports.push_back(e);
+  }
+}
+
+std::vector<TreeImage> treePlans() {
+  static const char* const kFirst[] = {"Ka", "Vo", "Tel", "Mir", "Sun", "Dra", "Pel", "Zo"};
+  static const char* const kSecond[] = {"bex", "lim", "nor", "quin", "ros", "tav", "wen", "dal"};
+  static const char* const kRoles[] = {"Core", "Base", "Util", "Io",  "Net", "Text", "Data",
+                                       "Fmt",  "Xml",  "Db",   "Img", "Svc", "Sync", "Rt",
+                                       "Ext",  "Mgr",  "Ui",   "Gfx", "View", "Plug"};
+  static const char* const kPrograms[] = {"Studio.exe", "Launcher.exe", "Convert.exe", "Updater.exe",
+                                          "Report.exe", "Server.exe",   "Shell.exe",   "Setup.exe"};
+  Random random{20240611};
+  std::vector<TreeImage> images;
+  images.reserve(kComponents * kPerComponent + 8);
+  // Only DLLs outside the interfaces, and programs, import what may be missing.
+  auto addSystem = [&](ImagePlan& plan, bool user, bool odd) {
+    plan.modules.push_back(systemImports(random, kKernel, 15 + random.next(100), odd));
+    if (random.next(2) == 0) plan.modules.push_back(systemImports(random, kNtdll, 2 + random.next(20), odd));
+    if (user) {
+      plan.modules.push_back(systemImports(random, kUser, 5 + random.next(60), odd));
+      if (random.next(20) == 0) plan.modules.back().delayed = true;
+    }
+  };
+  for (uint32_t c = 0; c < kComponents; ++c) {
+    std::set<uint32_t> used;  // components this one uses
+    if (c > 0) used.insert(0);
+    for (uint32_t n = random.next(3); c > 1 && n > 0; --n) used.insert(1 + random.next(c - 1));
+    for (uint32_t p = 0; p < kPerComponent; ++p) {
+      TreeImage dll;
+      dll.name = std::string(kFirst[c % 8]) + kSecond[(c / 8 + c) % 8] + kRoles[p] + ".dll";
+      dll.plan.dll = true;
+      dll.plan.exportModuleName = dll.name;
+      const bool big = random.next(25) == 0;
+      dll.plan.sectionBeforeSize = big ? logSize(random, 1 << 20, 5 << 20)
+                                   : p < kInterface ? logSize(random, 64 << 10, 1 << 20)
+                                                    : logSize(random, 4 << 10, 256 << 10);
+      std::vector<const TreeImage*> uses;
+      for (uint32_t n = p == 0 ? 0 : 1 + random.next(3); n > 0; --n)
+        uses.push_back(&images[c * kPerComponent + random.next(p)]);
+      for (const uint32_t u : used)
+        for (uint32_t n = 1 + random.next(2); n > 0; --n)
+          uses.push_back(&images[u * kPerComponent + random.next(kInterface)]);
+      std::sort(uses.begin(), uses.end());
+      uses.erase(std::unique(uses.begin(), uses.end()), uses.end());
+      const bool byOrdinals = random.next(10) == 0;
+      for (const TreeImage* target : uses)
+        dll.plan.modules.push_back(treeImports(random, *target, 8 + random.next(40), byOrdinals, p >= kInterface));
+      if (p >= 2 && random.next(12) == 0) dll.plan.modules[random.next(static_cast<uint32_t>(uses.size()))].delayed = true;
+      addSystem(dll.plan, p >= 10 || random.next(3) == 0, p >= kInterface);
+      if (p >= 14 && random.next(15) == 0) dll.plan.modules.push_back(systemImports(random, kGdi, 3 + random.next(20), false));
+      if (random.next(30) == 0) {
+        dll.plan.modules.push_back(systemImports(random, kGdi, 2 + random.next(6), false));
+        dll.plan.modules.back().delayed = true;
+      }
+      if (p == kPerComponent - 1 && c % 10 == 9) dll.plan.modules.push_back({"OptionalPack.dll", {{"PackInit"}}});
+      addExports(random, dll, p < kInterface ? 200 + random.next(2800) : 20 + random.next(380), uses);
+      images.push_back(dll);
+    }
+  }
+  // Base forwards some of its exports to the system, as a thin layer does.
+  for (uint32_t k = 0; k < images[0].plan.exports.size(); k += 37)
+    if (!images[0].plan.exports[k].name.empty())
+      images[0].plan.exports[k].forwarder =
+          k % 2 == 0 ? "KERNEL32." + wordName(kKernelWords, k % kKernel.pool) : "NTDLL." + wordName(kNtWords, k % kNtdll.pool);
+  const uint32_t dlls = static_cast<uint32_t>(images.size());
+  for (uint32_t i = 0; i < 8; ++i) {
+    TreeImage program;
+    program.name = kPrograms[i];
+    program.plan.sectionBeforeSize = i == 0 ? 6 << 20 : logSize(random, 128 << 10, 2 << 20);
+    std::set<uint32_t> chosen;
+    for (uint32_t n = i == 0 ? 60 : 10 + random.next(30); n > 0; --n) {
+      const uint32_t c = random.next(kComponents);
+      chosen.insert(c * kPerComponent + random.next(random.next(4) == 0 ? kPerComponent : kInterface));
+    }
+    for (const uint32_t t : chosen)
+      if (t < dlls) program.plan.modules.push_back(treeImports(random, images[t], 5 + random.next(60), false, true));
+    addSystem(program.plan, true, true);
+    images.push_back(program);
+  }
+  return images;
+}
+
+// The host's own DLL for `module`: what the tree may import from it but
+// every other rare function, and many functions that nothing imports; a few
+// of KERNEL32's forward to NTDLL.
+ImagePlan hostPlan(const SystemModule& module) {
+  ImagePlan plan;
+  plan.dll = true;
+  plan.exportModuleName = module.name;
+  plan.sectionBeforeSize = 0x200 * (module.hostExports / 2);
+  for (uint32_t k = 0; k < module.pool + module.rare + module.hostExports; ++k) {
+    if (hostLacks(module, k)) continue;
+    ExportedFunction e{wordName(*module.words, k), ""};
+    if (&module == &kKernel && k % 50 == 49) e.forwarder = "NTDLL." + wordName(kNtWords, k);
+    plan.exports.push_back(e);
+  }
+  return plan;
+}
+
+bool writeTree(const std::string& folder) {
+  const std::string bin = folder + "/bin";
+  const std::string host = folder + "/host";
+  for (const std::string& f : {folder, bin, host})
+    if (mkdir(f.c_str(), 0777) != 0 && errno != EEXIST) {
+      perror(f.c_str());
+      return false;
+    }
+  for (const TreeImage& image : treePlans())
+    if (!writeFile(bin + "/" + image.name, buildImage(image.plan).bytes)) return false;
+  return writeFile(host + "/KERNEL32.DLL", buildImage(hostPlan(kKernel)).bytes) &&
+         writeFile(host + "/NTDLL.DLL", buildImage(hostPlan(kNtdll)).bytes) &&
+         writeFile(host + "/USER32.DLL", buildImage(hostPlan(kUser)).bytes);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -187,8 +450,9 @@ int main(int argc, char** argv) {
                ? 0
                : 1;
   }
+  if (argc == 3 && strcmp(argv[1], "tree") == 0) return writeTree(argv[2]) ? 0 : 1;
   fprintf(stderr,
           "usage: zymran_mkimage sample <file> | seeds <folder> | corpus <folder> <count> | "
-          "profile-bench <folder>\n");
+          "profile-bench <folder> | tree <folder>\n");
   return 2;
 }
