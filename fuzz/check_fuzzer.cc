@@ -48,12 +48,14 @@ void checkBoth(MemoryFiles& files, const std::string& image) {
   host.name = "fuzz";
   host.modules["KERNEL32.DLL"].names = {"GetVersion"};
   host.modules["KERNEL32.DLL"].ordinals = {3};
-  std::vector<check::ImageReport> reports(1);
-  reports[0].image = image;
-  reports[0].results.push_back(check::checkLoad(files, image, {"lib"}, host));
-  check::textReport(reports, {"fuzz"}, true);
+  const std::vector<check::LoadResult> results = check::Checker(files, {"lib"}, {host}, true).check(image);
+  check::Report text({"fuzz"}, false, true);
+  text.begin();
+  text.add(image, results);
+  text.end();
   // Throws, and so ends the run as a finding, when the document is not JSON.
-  static_cast<void>(nlohmann::json::parse(check::jsonReport(reports, {"fuzz"})));
+  check::Report json({"fuzz"}, true, false);
+  static_cast<void>(nlohmann::json::parse(json.begin() + json.add(image, results) + json.end()));
 }
 
 }  // namespace

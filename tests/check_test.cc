@@ -71,12 +71,12 @@ TEST(CheckModel, Closures) {
     MemoryFiles files;
     for (const auto& file : c.files)
       files.files[file.first] = {file.second.data(), static_cast<uint32_t>(file.second.size())};
-    std::vector<check::ImageReport> reports(1);
-    reports[0].image = "APP.EXE";
-    reports[0].results.push_back(check::checkLoad(files, "APP.EXE", {}, host));
-    EXPECT_EQ(c.text, check::textReport(reports, {"test"}, false));
+    const std::vector<check::LoadResult> results = check::Checker(files, {}, {host}, false).check("APP.EXE");
+    check::Report text({"test"}, false, false);
+    EXPECT_EQ(c.text, text.begin() + text.add("APP.EXE", results) + text.end());
     if (!c.json.empty()) {
-      EXPECT_NE(std::string::npos, check::jsonReport(reports, {"test"}).find(c.json));
+      check::Report json({"test"}, true, false);
+      EXPECT_NE(std::string::npos, (json.begin() + json.add("APP.EXE", results) + json.end()).find(c.json));
     }
   }
 }

@@ -24,7 +24,7 @@ class MemoryFiles : public check::Files {
     const auto file = files.find(name);
     if (file == files.end()) return nullptr;
     auto done = read_.find(name);
-    if (done == read_.end()) done = read_.emplace(name, check::readImage(bytesSource(&file->second))).first;
+    if (done == read_.end()) done = read_.emplace(name, check::readImage(bytesSource(&file->second), names)).first;
     return &done->second;
   }
 

@@ -42,7 +42,7 @@ const ImageInfo* DiskFiles::read(const std::string& path) {
   if (found != images_.end()) return found->second.get();
   File* file = fileOpenNative(path.c_str());
   if (file == nullptr) return nullptr;
-  auto image = std::make_unique<ImageInfo>(readImage(fileSource(file)));
+  auto image = std::make_unique<ImageInfo>(readImage(fileSource(file), names));
   fileClose(file);
   return images_.emplace(key, std::move(image)).first->second.get();
 }

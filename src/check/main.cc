@@ -27,6 +27,8 @@ int usageError(const std::string& what) {
   return 2;
 }
 
+bool emit(const std::string& text) { return fwrite(text.data(), 1, text.size(), stdout) == text.size(); }
+
 bool isFolder(const std::string& path) {
   struct stat info;
   return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
@@ -80,27 +82,25 @@ int main(int argc, char** argv) {
   for (const std::string& folder : folders)
     if (!isFolder(folder)) return usageError("--path " + folder + ": not a folder");
 
+  // Each image's report is written as soon as it is checked.
   check::DiskFiles files;
-  std::vector<check::ImageReport> reports;
   std::vector<std::string> hostNames;
   for (const check::Host& host : hosts) hostNames.push_back(host.name);
+  check::Report report(hostNames, json, all);
+  check::Checker checker(files, folders, hosts, all);
+  bool written = emit(report.begin());
   int status = 0;
-  for (const std::string& image : images) {
-    check::ImageReport report;
-    report.image = image;
-    for (const check::Host& host : hosts) {
-      report.results.push_back(check::checkLoad(files, image, folders, host));
-      const check::LoadResult& r = report.results.back();
+  for (size_t i = 0; i < images.size() && written; ++i) {
+    const std::vector<check::LoadResult> results = checker.check(images[i]);
+    for (const check::LoadResult& r : results)
       if (!r.loads && status < 1) status = 1;
-    }
-    if (files.read(image) == nullptr) {
-      fprintf(stderr, "zymran-check: %s: can't be opened\n", check::shown(image).c_str());
+    if (files.read(images[i]) == nullptr) {
+      fprintf(stderr, "zymran-check: %s: can't be opened\n", check::shown(images[i]).c_str());
       status = 2;
     }
-    reports.push_back(report);
+    written = emit(report.add(images[i], results));
   }
-  const std::string out = json ? check::jsonReport(reports, hostNames) : check::textReport(reports, hostNames, all);
-  if (fwrite(out.data(), 1, out.size(), stdout) != out.size() || fflush(stdout) != 0) {
+  if (!written || !emit(report.end()) || fflush(stdout) != 0) {
     fprintf(stderr, "zymran-check: can't write to standard output\n");
     return 2;
   }

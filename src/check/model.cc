@@ -1,14 +1,25 @@
 #include "check/model.h"
 
+#include <string.h>
+
 #include <algorithm>
+#include <deque>
 #include <tuple>
-#include <utility>
+#include <unordered_set>
 
 #include "image/exports.h"
 #include "image/image.h"
 #include "image/imports.h"
 
 namespace check {
+
+uint32_t Names::id(const std::string& text) {
+  const auto found = ids_.find(text);
+  if (found != ids_.end()) return found->second;
+  const auto added = ids_.emplace(text, static_cast<uint32_t>(texts_.size())).first;
+  texts_.push_back(&added->first);
+  return added->second;
+}
 
 bool FunctionRef::operator<(const FunctionRef& o) const {
   return std::tie(byOrdinal, name, ordinal) < std::tie(o.byOrdinal, o.name, o.ordinal);
@@ -45,12 +56,15 @@ namespace {
 
 // ---- Reading an image ------------------------------------------------------
 
-// Imports grouped by module name and kind, functions each once: the reader
-// gives every distinct name an id, so that repeats cost nothing.
+// Imports grouped by module name and kind, functions each once. The reader
+// numbers every distinct name, so that a name repeated many times is looked
+// up in `names` once.
 struct ImportCollector {
   ImageInfo* info;
-  std::map<std::pair<uint32_t, bool>, size_t> groupOf;         // (module id, delayed)
-  std::set<std::tuple<size_t, bool, uint32_t>> seen;           // (group, by ordinal, id or ordinal)
+  Names* names;
+  std::map<std::pair<uint32_t, bool>, size_t> groupOf;  // (module name's number, delayed)
+  std::unordered_map<uint32_t, uint32_t> nameOf;        // the reader's numbers to the run's
+  std::set<std::pair<size_t, FunctionKey>> seen;
 };
 
 bool collectImport(void* context, const Import& entry, Note*) {
@@ -65,258 +79,278 @@ bool collectImport(void* context, const Import& entry, Note*) {
     c.info->imports.push_back(module);
   }
   if (!entry.isFunction) return true;
-  const bool byOrdinal = entry.function == nullptr;
-  if (!c.seen.insert({group->second, byOrdinal, byOrdinal ? entry.ordinal : entry.functionId}).second)
-    return true;
-  FunctionRef function;
-  function.byOrdinal = byOrdinal;
-  if (byOrdinal) function.ordinal = entry.ordinal;
-  else function.name = entry.function;
-  c.info->imports[group->second].functions.push_back(function);
+  FunctionKey function;
+  if (entry.function == nullptr) {
+    function = kByOrdinal | entry.ordinal;
+  } else {
+    auto name = c.nameOf.find(entry.functionId);
+    if (name == c.nameOf.end()) name = c.nameOf.emplace(entry.functionId, c.names->id(entry.function)).first;
+    function = name->second;
+  }
+  if (c.seen.insert({group->second, function}).second) c.info->imports[group->second].functions.push_back(function);
   return true;
 }
+
+struct ExportCollector {
+  ImageInfo* info;
+  std::vector<std::pair<uint32_t, int32_t>> byName;  // offsets in the order met
+};
 
 bool collectExport(void* context, const Export& entry, Note*) {
-  ImageInfo& info = *static_cast<ImageInfo*>(context);
+  ExportCollector& c = *static_cast<ExportCollector*>(context);
   if (!entry.hasOrdinal || entry.address == 0) return true;  // nothing the loader could find
-  ExportEntry target;
-  target.forwarded = entry.forwarder != nullptr;
-  if (target.forwarded) target.forwarder = entry.forwarder;
-  if (entry.name != nullptr) info.byName.emplace(entry.name, target);
-  if (entry.ordinal <= UINT32_MAX) info.byOrdinal.emplace(static_cast<uint32_t>(entry.ordinal), target);
+  int32_t forwarder = -1;
+  if (entry.forwarder != nullptr) {
+    forwarder = static_cast<int32_t>(c.info->forwarders.size());
+    c.info->forwarders.push_back(entry.forwarder);
+  }
+  if (entry.name != nullptr) {
+    c.byName.emplace_back(static_cast<uint32_t>(c.info->exportNames.size()), forwarder);
+    c.info->exportNames.append(entry.name).push_back('\0');
+  }
+  if (entry.ordinal <= UINT32_MAX) c.info->byOrdinal.emplace_back(static_cast<uint32_t>(entry.ordinal), forwarder);
   return true;
 }
 
-// ---- The closure -----------------------------------------------------------
+// ---- Where a module's imports end ------------------------------------------
 
-// What following a function to its end gave.
+// Following one function of one module: to its end, or to the next module of
+// a forwarder chain.
 struct Resolution {
-  enum Outcome { Found, Missing, ModuleFailed } outcome = Missing;
-  std::string note;
+  enum Outcome : uint8_t { Found, Missing, ModuleFailed } outcome = Missing;
+  std::string note;   // why it is missing
+  int64_t from = -1;  // the forwarder's module and its target, when it forwards
+  int64_t to = -1;
+  int64_t next = -1;  // the resolution of the target
+};
+
+// One function that a module imports, and where it ends.
+struct Entry {
+  uint32_t target;
+  FunctionKey function;
+  bool delayed;
+  uint32_t resolution;
+};
+
+// What a module needs, worked out once: the modules it leads to (through its
+// imports and the forwarders they meet) and the functions it imports.
+struct Summary {
+  bool done = false;
+  std::vector<std::pair<uint32_t, uint32_t>> loadEdges;   // needer, needed
+  std::vector<std::pair<uint32_t, uint32_t>> delayEdges;
+  std::vector<Entry> entries;  // the missing ones; with `all`, every one
 };
 
 struct Node {
-  ModuleResult result;
+  std::string name;  // as first met
+  Kind kind = Kind::NotFound;
+  std::string file;
   const ImageInfo* info = nullptr;
+  Summary summary;
 };
 
-class Walk {
- public:
-  Walk(Files& files, std::vector<std::string> folders, const Host& host)
-      : files_(files), folders_(std::move(folders)), host_(host) {}
-
-  LoadResult run(const std::string& path);
-
- private:
-  Node& meet(const std::string& name, const std::string& neededBy, bool delayed);
-  void follow(const std::string& importerKey, const ImportedModule& module, bool delayed);
-  Resolution resolve(const std::string& moduleKey, const FunctionRef& function, bool delayed);
-  bool exports(const Node& node, const FunctionRef& function, const ExportEntry** entry) const;
-
-  Files& files_;
-  std::vector<std::string> folders_;
-  const Host& host_;
-  std::string rootKey_;
-  std::map<std::string, Node> nodes_;  // by upper-cased module name
-  std::vector<std::string> order_;     // keys in the order met
-  std::map<std::pair<std::string, FunctionRef>, Resolution> resolved_;
-  std::map<std::tuple<std::string, std::string, FunctionRef>, FunctionResult> functions_;
-};
-
-// The module `name`, classified and read the first time it is met.
-Node& Walk::meet(const std::string& name, const std::string& neededBy, bool delayed) {
-  const std::string key = upperCase(name);
-  auto found = nodes_.find(key);
-  if (found == nodes_.end()) {
-    Node node;
-    node.result.name = name;
-    node.result.delayed = delayed;
-    if (isImplementedModule(name.c_str())) {
-      node.result.kind = Kind::Emulated;
-    } else if (isSystemModule(name.c_str())) {
-      node.result.kind = Kind::NotImplemented;
-    } else {
-      node.result.kind = Kind::NotFound;
-      for (const std::string& folder : folders_) {
-        const std::string file = files_.find(folder, name);
-        if (file.empty()) continue;
-        node.info = files_.read(file);
-        if (node.info == nullptr) continue;
-        node.result.file = file;
-        node.result.kind = node.info->state == ImageInfo::State::Read      ? Kind::File
-                           : node.info->state == ImageInfo::State::Damaged ? Kind::Damaged
-                                                                           : Kind::Wide;
-        node.result.error = node.info->error;
-        break;
-      }
-    }
-    found = nodes_.emplace(key, node).first;
-    order_.push_back(key);
-  }
-  if (!neededBy.empty()) found->second.result.neededBy.insert(neededBy);
-  return found->second;
-}
-
-bool Walk::exports(const Node& node, const FunctionRef& function, const ExportEntry** entry) const {
-  if (function.byOrdinal) {
-    const auto it = node.info->byOrdinal.find(function.ordinal);
-    if (it == node.info->byOrdinal.end()) return false;
-    *entry = &it->second;
-  } else {
-    const auto it = node.info->byName.find(function.name);
-    if (it == node.info->byName.end()) return false;
-    *entry = &it->second;
-  }
-  return true;
-}
-
-// Follows `function` of module `moduleKey` through its forwarders to its end.
-// Every pair on the way gets the same outcome, each with where it forwards
-// to; a chain that comes back to a pair already on it is a loop.
-Resolution Walk::resolve(const std::string& moduleKey, const FunctionRef& function, bool delayed) {
-  std::vector<std::pair<std::string, FunctionRef>> chain;
-  std::vector<std::string> forwards;  // where each pair on the chain forwards to
-  std::set<std::pair<std::string, FunctionRef>> onChain;
-  std::pair<std::string, FunctionRef> at(moduleKey, function);
-  Resolution end;
-  bool loop = false;
-  for (;;) {
-    const auto known = resolved_.find(at);
-    if (known != resolved_.end()) {
-      end = known->second;
-      break;
-    }
-    if (!onChain.insert(at).second) {
-      loop = true;
-      break;
-    }
-    chain.push_back(at);
-    forwards.emplace_back();
-    const Node& node = nodes_.at(at.first);
-    if (node.result.kind == Kind::Emulated) {
-      const auto module = host_.modules.find(at.first);
-      const bool has = module != host_.modules.end() &&
-                       (at.second.byOrdinal ? module->second.ordinals.count(at.second.ordinal) > 0
-                                            : module->second.names.count(at.second.name) > 0);
-      end.outcome = has ? Resolution::Found : Resolution::Missing;
-      break;
-    }
-    if (node.result.kind != Kind::File) {
-      end = {Resolution::ModuleFailed, node.result.name + " is " + kindText(node.result.kind)};
-      break;
-    }
-    const ExportEntry* entry = nullptr;
-    if (!exports(node, at.second, &entry) || !entry->forwarded) {
-      end.outcome = entry != nullptr ? Resolution::Found : Resolution::Missing;
-      break;
-    }
-    // "MODULE.Function" or "MODULE.#7": the module without its extension,
-    // to which the loader adds ".dll", and the function after the last full
-    // stop.
-    const size_t dot = entry->forwarder.rfind('.');
-    if (dot == std::string::npos) {
-      end = {Resolution::Missing, "its forwarder names no module"};
-      break;
-    }
-    const std::string target = entry->forwarder.substr(0, dot) + ".dll";
-    const std::string tail = entry->forwarder.substr(dot + 1);
-    FunctionRef next;
-    if (tail.size() > 1 && tail.size() <= 6 && tail[0] == '#' &&
-        tail.find_first_not_of("0123456789", 1) == std::string::npos) {
-      next.byOrdinal = true;
-      next.ordinal = static_cast<uint32_t>(std::stoul(tail.substr(1)));
-    } else {
-      next.name = tail;
-    }
-    const Node& targetNode = meet(target, fileName(node.result.file), delayed);
-    forwards.back() = "forwarded to " + targetNode.result.name + " " +
-                      (next.byOrdinal ? "#" + std::to_string(next.ordinal) : next.name);
-    at = std::make_pair(upperCase(target), next);
-  }
-  for (size_t i = 0; i < chain.size(); ++i) {
-    Resolution own = loop ? Resolution{Resolution::Missing, "forwarder loop"} : end;
-    if (!loop && !forwards[i].empty()) own.note = forwards[i];
-    resolved_[chain[i]] = own;
-  }
-  return chain.empty() ? end : resolved_[chain.front()];
-}
-
-// Follows one module that `importerKey` imports, and each of its functions.
-void Walk::follow(const std::string& importerKey, const ImportedModule& module, bool delayed) {
-  const std::string neededBy = fileName(nodes_.at(importerKey).result.file);
-  Node& target = meet(module.name, neededBy, delayed);
-  if (target.result.kind != Kind::Emulated && target.result.kind != Kind::File) return;
-  const std::string targetKey = upperCase(module.name);
-  for (const FunctionRef& function : module.functions) {
-    const Resolution r = resolve(targetKey, function, delayed);
-    FunctionResult result;
-    result.module = target.result.name;
-    result.function = function;
-    result.neededBy = neededBy;
-    result.delayed = delayed;
-    result.found = r.outcome == Resolution::Found;
-    if (!result.found) result.note = r.note;
-    const auto key = std::make_tuple(targetKey, neededBy, function);
-    const auto existing = functions_.find(key);
-    // Needed at load time counts over needed when delayed.
-    if (existing == functions_.end() || (existing->second.delayed && !delayed)) functions_[key] = result;
-  }
-}
-
-LoadResult Walk::run(const std::string& path) {
-  LoadResult out;
-  out.host = host_.name;
-  const ImageInfo* root = files_.read(path);
-  if (root == nullptr) {
-    out.error = "can't be opened";
-    return out;
-  }
-  if (root->state != ImageInfo::State::Read) {
-    out.error = root->state == ImageInfo::State::Wide ? "64-bit image" : "damaged: " + root->error;
-    return out;
-  }
-  rootKey_ = upperCase(fileName(path));
-  Node node;
-  node.result.name = fileName(path);
-  node.result.kind = Kind::File;
-  node.result.file = path;
-  node.info = root;
-  nodes_.emplace(rootKey_, node);
-  order_.push_back(rootKey_);
-
-  // The load-time closure: ordinary imports and forwarders.
-  for (size_t i = 0; i < order_.size(); ++i) {
-    const Node& n = nodes_.at(order_[i]);
-    if (n.result.kind != Kind::File) continue;
-    for (const ImportedModule& module : n.info->imports)
-      if (!module.delayed) follow(order_[i], module, false);
-  }
-  // Then what delay-load imports reach from it, and all that reaches.
-  const size_t loadTime = order_.size();
-  for (size_t i = 0; i < order_.size(); ++i) {
-    const Node& n = nodes_.at(order_[i]);
-    if (n.result.kind != Kind::File) continue;
-    for (const ImportedModule& module : n.info->imports)
-      if (i >= loadTime || module.delayed) follow(order_[i], module, true);
-  }
-
-  out.loads = true;
-  for (const auto& entry : nodes_) {
-    if (entry.first == rootKey_) continue;
-    const ModuleResult& m = entry.second.result;
-    if (!m.delayed && m.kind != Kind::Emulated && m.kind != Kind::File) out.loads = false;
-    out.modules.push_back(m);
-  }
-  for (const auto& entry : functions_) {
-    if (!entry.second.found && !entry.second.delayed) out.loads = false;
-    out.functions.push_back(entry.second);
-  }
-  return out;
-}
+uint64_t pairKey(uint32_t node, FunctionKey function) { return (uint64_t(node) << 33) | function; }
 
 }  // namespace
 
-ImageInfo readImage(ImageSource source) {
+struct Checker::World {
+  const Host* host = nullptr;
+  std::vector<std::string> folders;
+  std::deque<Node> nodes;
+  std::unordered_map<std::string, uint32_t> byKey;  // by upper-cased name
+  std::vector<Resolution> resolutions;
+  std::unordered_map<uint64_t, uint32_t> resolved;  // by pairKey
+};
+
+namespace {
+
+struct Walker {
+  Files& files;
+  Checker::World& w;
+  bool all;
+
+  uint32_t meet(const std::string& name) {
+    const std::string key = upperCase(name);
+    const auto found = w.byKey.find(key);
+    if (found != w.byKey.end()) return found->second;
+    const uint32_t id = static_cast<uint32_t>(w.nodes.size());
+    w.nodes.emplace_back();
+    Node& node = w.nodes.back();
+    node.name = name;
+    if (isImplementedModule(name.c_str())) {
+      node.kind = Kind::Emulated;
+    } else if (isSystemModule(name.c_str())) {
+      node.kind = Kind::NotImplemented;
+    } else {
+      for (const std::string& folder : w.folders) {
+        const std::string file = files.find(folder, name);
+        if (file.empty()) continue;
+        const ImageInfo* info = files.read(file);
+        if (info == nullptr) continue;
+        node.file = file;
+        node.info = info;
+        node.kind = info->state == ImageInfo::State::Read      ? Kind::File
+                    : info->state == ImageInfo::State::Damaged ? Kind::Damaged
+                                                               : Kind::Wide;
+        break;
+      }
+    }
+    w.byKey.emplace(key, id);
+    return id;
+  }
+
+  // The forwarder or plain export of `function` in a file module; false when
+  // it exports none.
+  bool exported(const ImageInfo& info, FunctionKey function, int32_t* forwarder) const {
+    if ((function & kByOrdinal) != 0) {
+      const uint32_t ordinal = static_cast<uint32_t>(function);
+      const auto it = std::lower_bound(info.byOrdinal.begin(), info.byOrdinal.end(),
+                                       std::make_pair(ordinal, INT32_MIN));
+      if (it == info.byOrdinal.end() || it->first != ordinal) return false;
+      *forwarder = it->second;
+      return true;
+    }
+    const char* name = files.names.text(static_cast<uint32_t>(function)).c_str();
+    const char* base = info.exportNames.data();
+    const auto it = std::lower_bound(info.byName.begin(), info.byName.end(), name,
+                                     [base](const std::pair<uint32_t, int32_t>& e, const char* n) {
+                                       return strcmp(base + e.first, n) < 0;
+                                     });
+    if (it == info.byName.end() || strcmp(base + it->first, name) != 0) return false;
+    *forwarder = it->second;
+    return true;
+  }
+
+  bool hostExports(uint32_t node, FunctionKey function) const {
+    const auto module = w.host->modules.find(upperCase(w.nodes[node].name));
+    if (module == w.host->modules.end()) return false;
+    if ((function & kByOrdinal) != 0) return module->second.ordinals.count(static_cast<uint32_t>(function)) > 0;
+    return module->second.names.count(files.names.text(static_cast<uint32_t>(function))) > 0;
+  }
+
+  // Where `function` of `node` ends, following forwarders; every pair on the
+  // way keeps its own answer, and a chain that comes back to a pair already
+  // on it is a loop.
+  uint32_t resolve(uint32_t node, FunctionKey function) {
+    std::vector<uint32_t> chain;  // resolutions made here, in order
+    std::unordered_set<uint64_t> onChain;
+    Resolution end;
+    int64_t endIndex = -1;
+    bool loop = false;
+    for (;;) {
+      const uint64_t key = pairKey(node, function);
+      if (!onChain.insert(key).second) {
+        loop = true;
+        break;
+      }
+      const auto known = w.resolved.find(key);
+      if (known != w.resolved.end()) {
+        endIndex = known->second;
+        end = w.resolutions[known->second];
+        break;
+      }
+      const uint32_t index = static_cast<uint32_t>(w.resolutions.size());
+      w.resolutions.emplace_back();
+      w.resolved.emplace(key, index);
+      if (!chain.empty()) w.resolutions[chain.back()].next = index;
+      chain.push_back(index);
+      const Node& n = w.nodes[node];
+      if (n.kind == Kind::Emulated) {
+        end.outcome = hostExports(node, function) ? Resolution::Found : Resolution::Missing;
+        break;
+      }
+      if (n.kind != Kind::File) {
+        end.outcome = Resolution::ModuleFailed;
+        end.note = n.name + " is " + kindText(n.kind);
+        break;
+      }
+      int32_t forwarder = -1;
+      if (!exported(*n.info, function, &forwarder)) {
+        end.outcome = Resolution::Missing;
+        break;
+      }
+      if (forwarder < 0) {
+        end.outcome = Resolution::Found;
+        break;
+      }
+      // "MODULE.Function" or "MODULE.#7": the module without its extension,
+      // to which the loader adds ".dll", and the function after the last
+      // full stop.
+      const std::string& text = n.info->forwarders[static_cast<size_t>(forwarder)];
+      const size_t dot = text.rfind('.');
+      if (dot == std::string::npos) {
+        end.outcome = Resolution::Missing;
+        end.note = "its forwarder names no module";
+        break;
+      }
+      const std::string tail = text.substr(dot + 1);
+      FunctionKey next;
+      if (tail.size() > 1 && tail.size() <= 6 && tail[0] == '#' &&
+          tail.find_first_not_of("0123456789", 1) == std::string::npos) {
+        next = kByOrdinal | static_cast<uint32_t>(std::stoul(tail.substr(1)));
+      } else {
+        next = files.names.id(tail);
+      }
+      const uint32_t target = meet(text.substr(0, dot) + ".dll");
+      Resolution& step = w.resolutions[index];
+      step.from = node;
+      step.to = target;
+      step.note = "forwarded to " + w.nodes[target].name + " " +
+                  ((next & kByOrdinal) != 0 ? "#" + std::to_string(static_cast<uint32_t>(next))
+                                            : files.names.text(static_cast<uint32_t>(next)));
+      node = target;
+      function = next;
+    }
+    for (size_t i = 0; i < chain.size(); ++i) {
+      Resolution& r = w.resolutions[chain[i]];
+      r.outcome = loop ? Resolution::Missing : end.outcome;
+      if (loop) r.note = "forwarder loop";
+      else if (r.note.empty()) r.note = end.note;
+    }
+    if (!chain.empty() && endIndex >= 0) w.resolutions[chain.back()].next = endIndex;
+    return chain.empty() ? static_cast<uint32_t>(endIndex) : chain.front();
+  }
+
+  // What `id` needs, worked out the first time it is asked for.
+  const Summary& summary(uint32_t id) {
+    if (w.nodes[id].summary.done) return w.nodes[id].summary;
+    Summary s;
+    s.done = true;
+    std::map<std::pair<uint32_t, FunctionKey>, size_t> entryOf;
+    std::unordered_set<uint32_t> walked;  // resolutions whose edges are in
+    const ImageInfo* info = w.nodes[id].info;
+    for (const ImportedModule& module : info->imports) {
+      auto& edges = module.delayed ? s.delayEdges : s.loadEdges;
+      const uint32_t target = meet(module.name);
+      edges.emplace_back(id, target);
+      const Kind kind = w.nodes[target].kind;
+      if (kind != Kind::Emulated && kind != Kind::File) continue;
+      for (const FunctionKey function : module.functions) {
+        const uint32_t r = resolve(target, function);
+        for (int64_t at = r; at >= 0 && walked.insert(static_cast<uint32_t>(at)).second;
+             at = w.resolutions[static_cast<size_t>(at)].next) {
+          const Resolution& step = w.resolutions[static_cast<size_t>(at)];
+          if (step.to >= 0) edges.emplace_back(static_cast<uint32_t>(step.from), static_cast<uint32_t>(step.to));
+        }
+        if (!all && w.resolutions[r].outcome == Resolution::Found) continue;
+        const auto key = std::make_pair(target, function);
+        const auto seen = entryOf.find(key);
+        if (seen == entryOf.end()) {
+          entryOf.emplace(key, s.entries.size());
+          s.entries.push_back({target, function, module.delayed, r});
+        } else if (!module.delayed) {
+          s.entries[seen->second].delayed = false;
+        }
+      }
+    }
+    w.nodes[id].summary = std::move(s);
+    return w.nodes[id].summary;
+  }
+};
+
+}  // namespace
+
+ImageInfo readImage(ImageSource source, Names& names) {
   ImageInfo info;
   MappedImage image;
   Note fault;
@@ -328,25 +362,181 @@ ImageInfo readImage(ImageSource source) {
   if (image.hdr.Magic == kPe32PlusMagic) {
     info.state = ImageInfo::State::Wide;
   } else {
-    ImportCollector collector{&info, {}, {}};
-    if (!readImports(&image, collectImport, &collector, &fault) ||
-        !readExports(&image, collectExport, &info, &fault)) {
+    ImportCollector imports{&info, &names, {}, {}, {}};
+    ExportCollector exports{&info, {}};
+    if (!readImports(&image, collectImport, &imports, &fault) ||
+        !readExports(&image, collectExport, &exports, &fault)) {
       info = ImageInfo();
       info.state = ImageInfo::State::Damaged;
       info.error = fault.text;
+    } else {
+      const char* base = info.exportNames.data();
+      std::sort(exports.byName.begin(), exports.byName.end(),
+                [base](const std::pair<uint32_t, int32_t>& a, const std::pair<uint32_t, int32_t>& b) {
+                  return strcmp(base + a.first, base + b.first) < 0;
+                });
+      info.byName = std::move(exports.byName);
+      std::sort(info.byOrdinal.begin(), info.byOrdinal.end());
     }
   }
   unmapImage(&image);
   return info;
 }
 
-LoadResult checkLoad(Files& files, const std::string& path, const std::vector<std::string>& folders,
-                     const Host& host) {
-  std::vector<std::string> all;
+Checker::Checker(Files& files, std::vector<std::string> folders, std::vector<Host> hosts, bool all)
+    : files_(files), folders_(std::move(folders)), hosts_(std::move(hosts)), all_(all) {}
+
+Checker::~Checker() = default;
+
+Checker::World& Checker::world(size_t host, const std::string& folder) {
+  auto& slot = worlds_[std::make_pair(host, folder)];
+  if (!slot) {
+    slot = std::make_unique<World>();
+    slot->host = &hosts_[host];
+    slot->folders.push_back(folder);
+    slot->folders.insert(slot->folders.end(), folders_.begin(), folders_.end());
+  }
+  return *slot;
+}
+
+LoadResult Checker::checkUnder(World& w, const std::string& path) {
+  LoadResult out;
+  out.host = w.host->name;
+  const ImageInfo* rootInfo = files_.read(path);
+  if (rootInfo == nullptr) {
+    out.error = "can't be opened";
+    return out;
+  }
+  if (rootInfo->state != ImageInfo::State::Read) {
+    out.error = rootInfo->state == ImageInfo::State::Wide ? "64-bit image" : "damaged: " + rootInfo->error;
+    return out;
+  }
+  Walker walker{files_, w, all_};
+  // The image is the module of its name when that is the same file; else it
+  // stands apart, met by no import.
+  uint32_t root = walker.meet(fileName(path));
+  if (w.nodes[root].info != rootInfo) {
+    root = static_cast<uint32_t>(w.nodes.size());
+    w.nodes.emplace_back();
+    w.nodes.back().name = fileName(path);
+    w.nodes.back().kind = Kind::File;
+    w.nodes.back().file = path;
+    w.nodes.back().info = rootInfo;
+  }
+  const std::string rootFile = fileName(path);
+
+  // The closure: first what ordinary imports and forwarders reach, then what
+  // delay-load imports reach from it, and all that reaches.
+  struct Member {
+    bool delayed;
+    std::set<uint32_t> neededBy;
+  };
+  std::unordered_map<uint32_t, Member> closure;
+  std::vector<uint32_t> order{root};
+  closure[root] = {false, {}};
+  auto follow = [&](const std::vector<std::pair<uint32_t, uint32_t>>& edges, bool delayed) {
+    for (const auto& edge : edges) {
+      const auto added = closure.emplace(edge.second, Member{delayed, {}});
+      if (added.second) order.push_back(edge.second);
+      added.first->second.neededBy.insert(edge.first);
+    }
+  };
+  for (size_t i = 0; i < order.size(); ++i)
+    if (w.nodes[order[i]].kind == Kind::File) follow(walker.summary(order[i]).loadEdges, false);
+  const size_t loadTime = order.size();
+  for (size_t i = 0; i < order.size(); ++i) {
+    if (w.nodes[order[i]].kind != Kind::File) continue;
+    const Summary& s = walker.summary(order[i]);
+    follow(s.delayEdges, true);
+    if (i >= loadTime) follow(s.loadEdges, true);
+  }
+
+  auto fileOf = [&](uint32_t id) { return id == root ? rootFile : fileName(w.nodes[id].file); };
+  out.loads = true;
+  std::map<std::string, ModuleResult> modules;
+  for (const uint32_t id : order) {
+    if (id == root) continue;
+    const Node& n = w.nodes[id];
+    const Member& m = closure[id];
+    ModuleResult result;
+    result.name = n.name;
+    result.kind = n.kind;
+    result.file = n.file;
+    result.delayed = m.delayed;
+    if (n.kind == Kind::Damaged) result.error = n.info->error;
+    for (const uint32_t needer : m.neededBy) result.neededBy.insert(fileOf(needer));
+    if (!m.delayed && n.kind != Kind::Emulated && n.kind != Kind::File) out.loads = false;
+    modules.emplace(upperCase(n.name), result);
+  }
+  for (auto& entry : modules) out.modules.push_back(std::move(entry.second));
+
+  std::map<std::tuple<std::string, std::string, FunctionRef>, FunctionResult> functions;
+  for (const uint32_t id : order) {
+    if (w.nodes[id].kind != Kind::File) continue;
+    const bool neederDelayed = closure[id].delayed;
+    for (const Entry& e : walker.summary(id).entries) {
+      const Resolution& r = w.resolutions[e.resolution];
+      FunctionResult result;
+      result.module = w.nodes[e.target].name;
+      result.function.byOrdinal = (e.function & kByOrdinal) != 0;
+      if (result.function.byOrdinal) result.function.ordinal = static_cast<uint32_t>(e.function);
+      else result.function.name = files_.names.text(static_cast<uint32_t>(e.function));
+      result.neededBy = fileOf(id);
+      result.delayed = neederDelayed || e.delayed;
+      result.found = r.outcome == Resolution::Found;
+      if (!result.found) result.note = r.note;
+      if (!result.found && !result.delayed) out.loads = false;
+      const auto key = std::make_tuple(upperCase(result.module), result.neededBy, result.function);
+      const auto seen = functions.find(key);
+      if (seen == functions.end()) functions.emplace(key, std::move(result));
+      else if (!result.delayed) seen->second.delayed = false;
+    }
+  }
+  for (auto& entry : functions) out.functions.push_back(std::move(entry.second));
+  return out;
+}
+
+std::vector<LoadResult> Checker::check(const std::string& path) {
   const size_t slash = path.find_last_of('/');
-  all.push_back(slash == std::string::npos ? "" : path.substr(0, slash == 0 ? 1 : slash));
-  all.insert(all.end(), folders.begin(), folders.end());
-  return Walk(files, all, host).run(path);
+  const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash == 0 ? 1 : slash);
+  std::vector<LoadResult> results;
+  for (size_t h = 0; h < hosts_.size(); ++h) results.push_back(checkUnder(world(h, folder), path));
+  if (hosts_.size() < 2 || all_) return results;
+
+  // A function missing under one host is shown under every host where it was
+  // checked: found there too.
+  typedef std::tuple<std::string, std::string, FunctionRef> Key;
+  std::map<Key, const FunctionResult*> missing;
+  for (const LoadResult& r : results)
+    for (const FunctionResult& f : r.functions)
+      missing.emplace(std::make_tuple(upperCase(f.module), f.neededBy, f.function), &f);
+  std::vector<std::vector<FunctionResult>> extra(results.size());
+  for (size_t h = 0; h < results.size(); ++h) {
+    std::set<std::string> present{fileName(path)};
+    for (const ModuleResult& m : results[h].modules)
+      if (m.kind == Kind::File) present.insert(fileName(m.file));
+    std::set<Key> own;
+    for (const FunctionResult& f : results[h].functions)
+      own.insert(std::make_tuple(upperCase(f.module), f.neededBy, f.function));
+    for (const auto& entry : missing) {
+      if (own.count(entry.first) > 0 || present.count(entry.second->neededBy) == 0 || !results[h].error.empty())
+        continue;
+      FunctionResult found = *entry.second;
+      found.found = true;
+      found.delayed = false;
+      found.note.clear();
+      extra[h].push_back(found);
+    }
+  }
+  for (size_t h = 0; h < results.size(); ++h) {
+    std::vector<FunctionResult>& functions = results[h].functions;
+    functions.insert(functions.end(), extra[h].begin(), extra[h].end());
+    std::sort(functions.begin(), functions.end(), [](const FunctionResult& a, const FunctionResult& b) {
+      return std::make_tuple(upperCase(a.module), a.neededBy, a.function) <
+             std::make_tuple(upperCase(b.module), b.neededBy, b.function);
+    });
+  }
+  return results;
 }
 
 }  // namespace check

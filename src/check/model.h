@@ -11,56 +11,67 @@
 // its load-time closure is not implemented, not found, damaged or 64-bit and
 // no function imported there is missing; delayed problems are reported and
 // never decide.
+//
+// What a module needs, and where each of its imports ends, depends on the
+// host and the search folders but not on the image being checked: it is
+// worked out once per host and folder and shared by every image.
 #ifndef ZYMRAN_CHECK_MODEL_H
 #define ZYMRAN_CHECK_MODEL_H
 
 #include <stdint.h>
 
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "image/mapped.h"
 
 namespace check {
 
-// A function as imported or exported: by name, or by ordinal.
-struct FunctionRef {
-  bool byOrdinal = false;
-  std::string name;  // when by name
-  uint32_t ordinal = 0;
-  bool operator<(const FunctionRef& o) const;
-  bool operator==(const FunctionRef& o) const;
+// Function names, each text once for a run: imports refer to them by number.
+class Names {
+ public:
+  uint32_t id(const std::string& text);
+  const std::string& text(uint32_t id) const { return *texts_[id]; }
+
+ private:
+  std::unordered_map<std::string, uint32_t> ids_;
+  std::vector<const std::string*> texts_;
 };
+
+// A function as imported: a name's number, or (kByOrdinal set) an ordinal.
+typedef uint64_t FunctionKey;
+const FunctionKey kByOrdinal = uint64_t(1) << 32;
 
 // What an image imports from one module, as the image names it.
 struct ImportedModule {
   std::string name;
   bool delayed = false;
-  std::vector<FunctionRef> functions;  // each once, in the order first met
-};
-
-// An exported function: its entry, and where it forwards to.
-struct ExportEntry {
-  bool forwarded = false;
-  std::string forwarder;  // "MODULE.Function" or "MODULE.#7"
+  std::vector<FunctionKey> functions;  // each once, in the order first met
 };
 
 // An image as read from its file: only the headers, section table, import
-// and export data are read.
+// and export data are read, and the exports are kept compact.
 struct ImageInfo {
   enum class State { Read, Damaged, Wide };
   State state = State::Read;
   std::string error;  // what is damaged and where
   std::vector<ImportedModule> imports;
-  std::map<std::string, ExportEntry> byName;
-  std::map<uint32_t, ExportEntry> byOrdinal;
+  std::string exportNames;  // the names, each ended by a NUL
+  // Exports by name (the offset of the name, sorted by the names' bytes) and
+  // by ordinal (sorted), each with its forwarder's index, or -1.
+  std::vector<std::pair<uint32_t, int32_t>> byName;
+  std::vector<std::pair<uint32_t, int32_t>> byOrdinal;
+  std::vector<std::string> forwarders;  // "MODULE.Function" or "MODULE.#7"
 };
 
 // Reads one image: the headers, the section table, then its import and
-// export data.
-ImageInfo readImage(ImageSource source);
+// export data. Imported function names are numbered in `names`.
+ImageInfo readImage(ImageSource source, Names& names);
 
 // Where images come from.
 class Files {
@@ -73,6 +84,8 @@ class Files {
   // The image held by the file at `path`, read once however often it is
   // asked for; null when the file can't be opened.
   virtual const ImageInfo* read(const std::string& path) = 0;
+
+  Names names;  // of every image read
 };
 
 // A host version: what each emulated module exports.
@@ -87,6 +100,15 @@ struct Host {
 
 enum class Kind { Emulated, NotImplemented, File, NotFound, Damaged, Wide };
 const char* kindText(Kind kind);
+
+// A function as reported: by name or by ordinal.
+struct FunctionRef {
+  bool byOrdinal = false;
+  std::string name;  // when by name
+  uint32_t ordinal = 0;
+  bool operator<(const FunctionRef& o) const;
+  bool operator==(const FunctionRef& o) const;
+};
 
 struct ModuleResult {
   std::string name;  // as first met
@@ -110,14 +132,34 @@ struct LoadResult {
   std::string host;
   bool loads = false;
   std::string error;  // set when the image itself can't be checked
-  std::vector<ModuleResult> modules;      // by upper-cased name
-  std::vector<FunctionResult> functions;  // by module, needer, function
+  std::vector<ModuleResult> modules;  // by upper-cased name
+  // By module, needer, function: the missing ones; with `all`, every one
+  // checked; with several hosts, also those found here that are missing under
+  // another host.
+  std::vector<FunctionResult> functions;
 };
 
-// Checks the image at `path` under `host`, searching `folders` after the
-// image's own folder.
-LoadResult checkLoad(Files& files, const std::string& path, const std::vector<std::string>& folders,
-                     const Host& host);
+class Checker {
+ public:
+  // `folders` are searched after each image's own folder.
+  Checker(Files& files, std::vector<std::string> folders, std::vector<Host> hosts, bool all);
+  ~Checker();
+
+  // The image at `path` under each host, in the hosts' order.
+  std::vector<LoadResult> check(const std::string& path);
+
+  struct World;  // what one host and one list of folders give every image
+
+ private:
+  World& world(size_t host, const std::string& folder);
+  LoadResult checkUnder(World& world, const std::string& path);
+
+  Files& files_;
+  std::vector<std::string> folders_;
+  std::vector<Host> hosts_;
+  bool all_;
+  std::map<std::pair<size_t, std::string>, std::unique_ptr<World>> worlds_;
+};
 
 // Helpers shared with the reports and the hosts.
 std::string upperCase(const std::string& text);

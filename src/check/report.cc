@@ -1,7 +1,7 @@
 #include "check/report.h"
 
-#include <map>
-#include <tuple>
+#include <algorithm>
+#include <utility>
 
 #include <nlohmann/json.hpp>
 
@@ -71,74 +71,6 @@ std::string plural(size_t n, const char* one, const char* many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
-// One row of the closing table: a function missing under some host.
-struct RowKey {
-  std::string image;
-  std::string moduleKey;
-  std::string neededBy;
-  FunctionRef function;
-  bool operator<(const RowKey& o) const {
-    return std::tie(image, moduleKey, neededBy, function) <
-           std::tie(o.image, o.moduleKey, o.neededBy, o.function);
-  }
-};
-
-std::string closingTable(const std::vector<ImageReport>& images, const std::vector<std::string>& hosts) {
-  std::map<RowKey, std::pair<std::string, std::vector<std::string>>> rows;  // label, cells
-  for (const ImageReport& image : images) {
-    for (size_t h = 0; h < image.results.size(); ++h) {
-      for (const FunctionResult& f : image.results[h].functions) {
-        if (f.found) continue;
-        const RowKey key{images.size() > 1 ? image.image : "", upperCase(f.module), f.neededBy, f.function};
-        auto& row = rows[key];
-        row.first = shown(f.module) + " " + functionText(f.function);
-        row.second.assign(hosts.size(), "");
-      }
-    }
-  }
-  if (rows.empty()) return "";
-  // Each host's word for each row: missing, delayed (missing when that code
-  // runs), found, or "-" where the function was not checked.
-  for (const ImageReport& image : images) {
-    for (size_t h = 0; h < image.results.size(); ++h) {
-      for (const FunctionResult& f : image.results[h].functions) {
-        const RowKey key{images.size() > 1 ? image.image : "", upperCase(f.module), f.neededBy, f.function};
-        auto row = rows.find(key);
-        if (row == rows.end()) continue;
-        row->second.second[h] = f.found ? "found" : f.delayed ? "delayed" : "missing";
-      }
-    }
-  }
-  std::vector<std::vector<std::string>> table;
-  std::vector<std::string> header;
-  if (images.size() > 1) header.push_back("image");
-  header.push_back("function");
-  header.push_back("needed by");
-  for (const std::string& host : hosts) header.push_back(shown(host));
-  table.push_back(header);
-  for (const auto& row : rows) {
-    std::vector<std::string> line;
-    if (images.size() > 1) line.push_back(shown(row.first.image));
-    line.push_back(row.second.first);
-    line.push_back(shown(row.first.neededBy));
-    for (const std::string& cell : row.second.second) line.push_back(cell.empty() ? "-" : cell);
-    table.push_back(line);
-  }
-  std::vector<size_t> widths(header.size(), 0);
-  for (const auto& line : table)
-    for (size_t c = 0; c < line.size(); ++c) widths[c] = std::max(widths[c], line[c].size());
-  std::string out = "\nFunctions missing under some host:\n";
-  for (const auto& line : table) {
-    std::string text = " ";
-    for (size_t c = 0; c < line.size(); ++c) {
-      text += " " + line[c];
-      if (c + 1 < line.size()) text += std::string(widths[c] - line[c].size() + 1, ' ');
-    }
-    out += text + "\n";
-  }
-  return out;
-}
-
 // Bytes 0x80-0xFF as the characters U+0080-U+00FF.
 std::string utf8(const std::string& text) {
   std::string out;
@@ -158,77 +90,144 @@ nlohmann::ordered_json textOrNull(const std::string& text, bool present) {
   return present ? nlohmann::ordered_json(utf8(text)) : nlohmann::ordered_json(nullptr);
 }
 
+
+nlohmann::ordered_json jsonImage(const std::string& image, const std::vector<LoadResult>& results) {
+  using Json = nlohmann::ordered_json;
+  Json entry;
+  entry["image"] = utf8(image);
+  entry["results"] = Json::array();
+  for (const LoadResult& r : results) {
+    Json result;
+    result["host"] = utf8(r.host);
+    result["loads"] = r.loads;
+    result["error"] = textOrNull(r.error, !r.error.empty());
+    result["modules"] = Json::array();
+    for (const ModuleResult& m : r.modules) {
+      Json module;
+      module["name"] = utf8(m.name);
+      module["kind"] = kindText(m.kind);
+      const bool read = m.kind == Kind::File || m.kind == Kind::Damaged || m.kind == Kind::Wide;
+      module["file"] = textOrNull(m.file, read);
+      module["delayed"] = m.delayed;
+      module["needed_by"] = Json::array();
+      for (const std::string& name : m.neededBy) module["needed_by"].push_back(utf8(name));
+      module["error"] = textOrNull(m.error, m.kind == Kind::Damaged);
+      result["modules"].push_back(module);
+    }
+    result["missing"] = Json::array();
+    for (const FunctionResult& f : r.functions) {
+      if (f.found) continue;
+      Json missing;
+      missing["module"] = utf8(f.module);
+      missing["function"] = textOrNull(f.function.name, !f.function.byOrdinal);
+      missing["ordinal"] = f.function.byOrdinal ? Json(f.function.ordinal) : Json(nullptr);
+      missing["needed_by"] = utf8(f.neededBy);
+      missing["delayed"] = f.delayed;
+      result["missing"].push_back(missing);
+    }
+    entry["results"].push_back(result);
+  }
+  return entry;
+}
+
 }  // namespace
 
-std::string textReport(const std::vector<ImageReport>& images, const std::vector<std::string>& hosts,
-                       bool all) {
+Report::Report(std::vector<std::string> hosts, bool json, bool all)
+    : hosts_(std::move(hosts)), json_(json), all_(all) {}
+
+std::string Report::begin() {
+  if (!json_) return "";
+  std::string hosts;
+  for (const std::string& host : hosts_) hosts += (hosts.empty() ? "\n  " : ",\n  ") + nlohmann::ordered_json(utf8(host)).dump();
+  return "{\n \"format\": \"zymran-check 1\",\n \"hosts\": [" + hosts + (hosts_.empty() ? "],\n" : "\n ],\n") +
+         " \"images\": [";
+}
+
+std::string Report::add(const std::string& image, const std::vector<LoadResult>& results) {
+  ++images_;
+  if (json_) {
+    // The document as one dump with an indent of one would lay it out: the
+    // image two levels in.
+    std::string text = jsonImage(image, results).dump(1);
+    std::string indented = "  ";
+    for (const char c : text) {
+      indented += c;
+      if (c == '\n') indented += "  ";
+    }
+    return (images_ == 1 ? "\n" : ",\n") + indented;
+  }
   std::string out;
-  for (const ImageReport& image : images) {
-    for (const LoadResult& r : image.results) {
-      out += shown(image.image) + " under " + shown(r.host) + (r.loads ? ": loads\n" : ": does not load\n");
-      if (!r.error.empty()) out += "  " + shown(fileName(image.image)) + ": " + shown(r.error) + "\n";
-      size_t delayed = 0;
-      for (const ModuleResult& m : r.modules) {
-        if (failing(m) && m.delayed) ++delayed;
-        if (all || failing(m)) out += moduleLine(m);
+  for (size_t h = 0; h < results.size(); ++h) {
+    const LoadResult& r = results[h];
+    out += shown(image) + " under " + shown(r.host) + (r.loads ? ": loads\n" : ": does not load\n");
+    if (!r.error.empty()) out += "  " + shown(fileName(image)) + ": " + shown(r.error) + "\n";
+    size_t delayed = 0;
+    for (const ModuleResult& m : r.modules) {
+      if (failing(m) && m.delayed) ++delayed;
+      if (all_ || failing(m)) out += moduleLine(m);
+    }
+    for (const FunctionResult& f : r.functions) {
+      if (!f.found && f.delayed) ++delayed;
+      if (all_ || !f.found) out += functionLine(f);
+    }
+    if (delayed > 0)
+      out += "  " + plural(delayed, "delayed problem", "delayed problems") + ", met only when that code runs\n";
+  }
+  if (hosts_.size() < 2) return out;
+  // The closing table's rows: each function missing under some host, with
+  // each host's word for it: missing, delayed (missing when that code
+  // runs), found, or "-" where it was not checked.
+  for (size_t pass = 0; pass < 2; ++pass) {
+    for (size_t h = 0; h < results.size(); ++h) {
+      for (const FunctionResult& f : results[h].functions) {
+        const auto key = std::make_tuple(image, upperCase(f.module), f.neededBy, f.function);
+        if (pass == 0) {
+          if (f.found) continue;
+          Row& row = rows_[key];
+          row.label = shown(f.module) + " " + functionText(f.function);
+          row.cells.resize(hosts_.size());
+        } else {
+          const auto row = rows_.find(key);
+          if (row != rows_.end()) row->second.cells[h] = f.found ? "found" : f.delayed ? "delayed" : "missing";
+        }
       }
-      for (const FunctionResult& f : r.functions) {
-        if (!f.found && f.delayed) ++delayed;
-        if (all || !f.found) out += functionLine(f);
-      }
-      if (delayed > 0)
-        out += "  " + plural(delayed, "delayed problem", "delayed problems") + ", met only when that code runs\n";
     }
   }
-  if (hosts.size() > 1) out += closingTable(images, hosts);
   return out;
 }
 
-std::string jsonReport(const std::vector<ImageReport>& images, const std::vector<std::string>& hosts) {
-  using Json = nlohmann::ordered_json;
-  Json doc;
-  doc["format"] = "zymran-check 1";
-  doc["hosts"] = Json::array();
-  for (const std::string& host : hosts) doc["hosts"].push_back(utf8(host));
-  doc["images"] = Json::array();
-  for (const ImageReport& image : images) {
-    Json entry;
-    entry["image"] = utf8(image.image);
-    entry["results"] = Json::array();
-    for (const LoadResult& r : image.results) {
-      Json result;
-      result["host"] = utf8(r.host);
-      result["loads"] = r.loads;
-      result["error"] = textOrNull(r.error, !r.error.empty());
-      result["modules"] = Json::array();
-      for (const ModuleResult& m : r.modules) {
-        Json module;
-        module["name"] = utf8(m.name);
-        module["kind"] = kindText(m.kind);
-        const bool read = m.kind == Kind::File || m.kind == Kind::Damaged || m.kind == Kind::Wide;
-        module["file"] = textOrNull(m.file, read);
-        module["delayed"] = m.delayed;
-        module["needed_by"] = Json::array();
-        for (const std::string& name : m.neededBy) module["needed_by"].push_back(utf8(name));
-        module["error"] = textOrNull(m.error, m.kind == Kind::Damaged);
-        result["modules"].push_back(module);
-      }
-      result["missing"] = Json::array();
-      for (const FunctionResult& f : r.functions) {
-        if (f.found) continue;
-        Json missing;
-        missing["module"] = utf8(f.module);
-        missing["function"] = textOrNull(f.function.name, !f.function.byOrdinal);
-        missing["ordinal"] = f.function.byOrdinal ? Json(f.function.ordinal) : Json(nullptr);
-        missing["needed_by"] = utf8(f.neededBy);
-        missing["delayed"] = f.delayed;
-        result["missing"].push_back(missing);
-      }
-      entry["results"].push_back(result);
-    }
-    doc["images"].push_back(entry);
+std::string Report::end() {
+  if (json_) return (images_ == 0 ? "]\n}\n" : "\n ]\n}\n");
+  if (hosts_.size() < 2 || rows_.empty()) return "";
+  const bool images = images_ > 1;
+  std::vector<std::vector<std::string>> table;
+  std::vector<std::string> header;
+  if (images) header.push_back("image");
+  header.push_back("function");
+  header.push_back("needed by");
+  for (const std::string& host : hosts_) header.push_back(shown(host));
+  table.push_back(header);
+  for (const auto& row : rows_) {
+    std::vector<std::string> line;
+    if (images) line.push_back(shown(std::get<0>(row.first)));
+    line.push_back(row.second.label);
+    line.push_back(shown(std::get<2>(row.first)));
+    for (const std::string& cell : row.second.cells) line.push_back(cell.empty() ? "-" : cell);
+    table.push_back(line);
   }
-  return doc.dump(1) + "\n";
+  std::vector<size_t> widths(header.size(), 0);
+  for (const auto& line : table)
+    for (size_t c = 0; c < line.size(); ++c) widths[c] = std::max(widths[c], line[c].size());
+  std::string out = "\nFunctions missing under some host:\n";
+  for (const auto& line : table) {
+    std::string text = " ";
+    for (size_t c = 0; c < line.size(); ++c) {
+      text += " " + line[c];
+      if (c + 1 < line.size()) text += std::string(widths[c] - line[c].size() + 1, ' ');
+    }
+    out += text + "\n";
+  }
+  return out;
 }
 
 }  // namespace check

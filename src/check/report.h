@@ -6,26 +6,42 @@
 #ifndef ZYMRAN_CHECK_REPORT_H
 #define ZYMRAN_CHECK_REPORT_H
 
+#include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "check/model.h"
 
 namespace check {
 
-// One image named on the command line, with its result under each host.
-struct ImageReport {
-  std::string image;  // as named on the command line
-  std::vector<LoadResult> results;
+// The report, written image by image as each is checked, so that memory
+// follows one image's results: begin(), then add() for each image, then
+// end(), each giving the text that comes next.
+class Report {
+ public:
+  // `all` lists every module and function checked in the text report, not
+  // only what fails.
+  Report(std::vector<std::string> hosts, bool json, bool all);
+  std::string begin();
+  std::string add(const std::string& image, const std::vector<LoadResult>& results);
+  // With two or more hosts, the text report closes with a table of every
+  // function missing under at least one host.
+  std::string end();
+
+ private:
+  struct Row {
+    std::string label;
+    std::vector<std::string> cells;  // one per host
+  };
+  std::vector<std::string> hosts_;
+  bool json_;
+  bool all_;
+  size_t images_ = 0;
+  // (image, module, needer, function) -> row; the image is part of the key
+  // only once a second image is met.
+  std::map<std::tuple<std::string, std::string, std::string, FunctionRef>, Row> rows_;
 };
-
-// The text report. `all` lists every module and function checked, not only
-// what fails.
-std::string textReport(const std::vector<ImageReport>& images, const std::vector<std::string>& hosts,
-                       bool all);
-
-// The JSON report, "zymran-check 1".
-std::string jsonReport(const std::vector<ImageReport>& images, const std::vector<std::string>& hosts);
 
 // Text as the text report shows it.
 std::string shown(const std::string& text);
