@@ -6,11 +6,6 @@ namespace {
 
 const uint32_t kNone = UINT32_MAX;
 
-bool outside(Note* fault, const char* what, uint64_t address) {
-  fault->add(what).add(" at address ").addHex(address).add(" lies outside the file's data");
-  return false;
-}
-
 // A table of `count` entries of `width` bytes at `address`, which must lie
 // inside the file's data.
 bool readTable(MappedImage* image, uint32_t address, uint32_t count, uint32_t width, const char* what,
@@ -20,20 +15,6 @@ bool readTable(MappedImage* image, uint32_t address, uint32_t count, uint32_t wi
   fault->add(what).add(" at address ").addHex(address).add(" (").addDecimal(count);
   fault->add(" entries) lies outside the file's data");
   return false;
-}
-
-// The string at `address` as a name to intern; false, after the fault, when
-// it can't be read.
-bool readName(MappedImage* image, uint32_t address, const char* what, NameRef* name, Note* fault) {
-  const Bytes text = mappedBytes(image, address);
-  const char* s = stringAt(text, 0);
-  if (s == nullptr) {
-    if (text.size == 0) return outside(fault, what, address);
-    fault->add(what).add(" at address ").addHex(address).add(" runs past the end of its section");
-    return false;
-  }
-  *name = {s, static_cast<uint32_t>(textLength(s)), address, what, 0};
-  return true;
 }
 
 struct Tables {
@@ -59,7 +40,7 @@ bool walk(MappedImage* image, const Tables& t, NameRef* refs, uint32_t* forwarde
           ExportSink sink, void* context, Note* fault) {
   uint32_t count = 0;
   for (uint32_t i = 0; i < t.nameCount; ++i)
-    if (!readName(image, u32At(t.names.data + 4 * static_cast<uint64_t>(i)), "export name", &refs[count++],
+    if (!readNameAt(image, u32At(t.names.data + 4 * static_cast<uint64_t>(i)), "export name", &refs[count++],
                   fault))
       return false;
   for (uint32_t k = 0; k < t.functionCount; ++k) {
@@ -67,7 +48,7 @@ bool walk(MappedImage* image, const Tables& t, NameRef* refs, uint32_t* forwarde
     forwarderOf[k] = kNone;
     named[k] = false;
     if (address == 0 || !forwards(t, address)) continue;
-    if (!readName(image, address, "export forwarder", &refs[count], fault)) return false;
+    if (!readNameAt(image, address, "export forwarder", &refs[count], fault)) return false;
     forwarderOf[k] = count++;
   }
   uint32_t distinct = 0;
@@ -106,7 +87,7 @@ bool readExports(MappedImage* image, ExportSink sink, void* context, Note* fault
     return true;
   const Bytes header = mappedBytes(image, directory.VirtualAddress);
   if (!inBounds(header, 0, kExportDirectorySize))
-    return outside(fault, "export directory", directory.VirtualAddress);
+    return outsideData(fault, "export directory", directory.VirtualAddress);
   Tables t;
   t.base = u32At(header.data + 0x10);
   t.functionCount = u32At(header.data + 0x14);

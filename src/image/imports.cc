@@ -19,11 +19,6 @@ struct Descriptor {
   uint32_t nameRef;      // the module name in the names
 };
 
-bool outside(Note* fault, const char* what, uint64_t address) {
-  fault->add(what).add(" at address ").addHex(address).add(" lies outside the file's data");
-  return false;
-}
-
 // An address of the descriptor, as a relative virtual address.
 uint32_t relative(uint32_t address, uint32_t base) {
   return address >= base ? address - base : kNoAddress;
@@ -41,7 +36,7 @@ bool readDescriptors(MappedImage* image, bool delayed, Descriptor* out, uint32_t
   const char* what = delayed ? "delay-load import descriptor" : "import descriptor";
   for (uint64_t at = directory.VirtualAddress;; at += size) {
     const Bytes bytes = mappedBytes(image, at);
-    if (!inBounds(bytes, 0, size)) return outside(fault, what, at);
+    if (!inBounds(bytes, 0, size)) return outsideData(fault, what, at);
     Descriptor d = {static_cast<uint32_t>(at), 0, 0, nullptr, 0, delayed, 0, 0};
     if (delayed) {
       // Attribute bit 0 clear: the old form, whose addresses are virtual
@@ -68,7 +63,7 @@ bool countEntries(MappedImage* image, Descriptor* d, Note* fault) {
   const Bytes list = mappedBytes(image, d->listAddress);
   for (uint64_t k = 0;; ++k) {
     uint32_t entry = 0;
-    if (!readU32(list, 4 * k, &entry)) return outside(fault, "lookup entry", d->listAddress + 4 * k);
+    if (!readU32(list, 4 * k, &entry)) return outsideData(fault, "lookup entry", d->listAddress + 4 * k);
     if (entry == 0) break;
     ++d->entries;
   }
@@ -104,18 +99,6 @@ bool listsApart(const Descriptor* descriptors, uint32_t count, uint32_t* order, 
   return true;
 }
 
-bool readName(MappedImage* image, uint32_t address, const char* what, NameRef* name, Note* fault) {
-  const Bytes text = mappedBytes(image, address);
-  const char* s = stringAt(text, 0);
-  if (s == nullptr) {
-    if (text.size == 0) return outside(fault, what, address);
-    fault->add(what).add(" at address ").addHex(address).add(" runs past the end of its section");
-    return false;
-  }
-  *name = {s, static_cast<uint32_t>(textLength(s)), address, what, 0};
-  return true;
-}
-
 // Reads every module and function name into `names` (module names first, in
 // descriptor order, then function names in list order).
 bool readNames(MappedImage* image, Descriptor* descriptors, uint32_t count, NameRef* names,
@@ -123,7 +106,7 @@ bool readNames(MappedImage* image, Descriptor* descriptors, uint32_t count, Name
   *used = 0;
   for (uint32_t i = 0; i < count; ++i) {
     descriptors[i].nameRef = *used;
-    if (!readName(image, descriptors[i].nameAddress, "module name", &names[(*used)++], fault)) return false;
+    if (!readNameAt(image, descriptors[i].nameAddress, "module name", &names[(*used)++], fault)) return false;
   }
   for (uint32_t i = 0; i < count; ++i) {
     const Descriptor& d = descriptors[i];
@@ -131,8 +114,8 @@ bool readNames(MappedImage* image, Descriptor* descriptors, uint32_t count, Name
       const uint32_t entry = u32At(d.list + 4 * static_cast<uint64_t>(k));
       if ((entry & kOrdinalFlag) != 0) continue;
       const uint32_t hint = relative(entry, d.base);
-      if (!inBounds(mappedBytes(image, hint), 0, 2)) return outside(fault, "hint/name entry", hint);
-      if (!readName(image, hint + 2, "function name", &names[(*used)++], fault)) return false;
+      if (!inBounds(mappedBytes(image, hint), 0, 2)) return outsideData(fault, "hint/name entry", hint);
+      if (!readNameAt(image, hint + 2, "function name", &names[(*used)++], fault)) return false;
     }
   }
   return true;

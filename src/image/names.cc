@@ -126,3 +126,20 @@ bool internNames(NameRef* names, uint32_t count, uint32_t* distinct, Note* fault
   memFree(order);
   return ok;
 }
+
+bool outsideData(Note* fault, const char* what, uint64_t address) {
+  fault->add(what).add(" at address ").addHex(address).add(" lies outside the file's data");
+  return false;
+}
+
+bool readNameAt(MappedImage* image, uint32_t address, const char* what, NameRef* name, Note* fault) {
+  const Bytes text = mappedBytes(image, address);
+  const char* s = stringAt(text, 0);
+  if (s == nullptr) {
+    if (text.size == 0) return outsideData(fault, what, address);
+    fault->add(what).add(" at address ").addHex(address).add(" runs past the end of its section");
+    return false;
+  }
+  *name = {s, static_cast<uint32_t>(textLength(s)), address, what, 0};
+  return true;
+}

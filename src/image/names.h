@@ -9,6 +9,7 @@
 
 #include <stdint.h>
 
+#include "image/mapped.h"
 #include "platform/platform.h"
 
 // Sorts `items` in place by `less`, in O(n log n) whatever their order.
@@ -30,5 +31,13 @@ struct NameRef {
 // Returns false, with `fault` set, when two names share bytes without
 // starting at the same byte. Sets `*distinct` to the number of ids.
 bool internNames(NameRef* names, uint32_t count, uint32_t* distinct, Note* fault);
+
+// The NUL-terminated string at `address` of `image`, as `what`. Returns
+// false, after saying so in `fault`, when it lies outside the file's data or
+// runs past the end of its section.
+bool readNameAt(MappedImage* image, uint32_t address, const char* what, NameRef* name, Note* fault);
+
+// "<what> at address <address> lies outside the file's data"; returns false.
+bool outsideData(Note* fault, const char* what, uint64_t address);
 
 #endif
