@@ -39,11 +39,11 @@ bool isFolder(const std::string& path) {
 int main(int argc, char** argv) {
   CLI::App app{"Checks whether programs and the DLLs they ship load under each version of the host.",
                "zymran-check"};
-  std::vector<std::string> hostSpecs, folders, images;
+  std::vector<std::string> hostArgs, folders, images;
   bool json = false;
   bool all = false;
   app.set_version_flag("--version", "zymran-check " ZYMRAN_VERSION);
-  app.add_option("--host", hostSpecs,
+  app.add_option("--host", hostArgs,
                  "A host version: DIR holds its KERNEL32, NTDLL and USER32, each as the host's DLL or as "
                  "a module-definition file (repeatable; reported in this order; without it: built-in)")
       ->type_name("NAME=DIR")
@@ -62,15 +62,15 @@ int main(int argc, char** argv) {
 
   std::vector<check::Host> hosts;
   std::set<std::string> names;
-  for (const std::string& spec : hostSpecs) {
-    const size_t eq = spec.find('=');
-    if (eq == std::string::npos || eq == 0 || eq + 1 == spec.size())
-      return usageError("--host " + spec + ": expected NAME=DIR");
+  for (const std::string& given : hostArgs) {
+    const size_t eq = given.find('=');
+    if (eq == std::string::npos || eq == 0 || eq + 1 == given.size())
+      return usageError("--host " + given + ": expected NAME=DIR");
     check::Host host;
     std::string error;
-    if (!names.insert(spec.substr(0, eq)).second) return usageError("--host " + spec + ": a second host of that name");
-    if (!check::readHostFolder(spec.substr(0, eq), spec.substr(eq + 1), &host, &error))
-      return usageError("host " + spec.substr(0, eq) + ": " + error);
+    if (!names.insert(given.substr(0, eq)).second) return usageError("--host " + given + ": a second host of that name");
+    if (!check::readHostFolder(given.substr(0, eq), given.substr(eq + 1), &host, &error))
+      return usageError("host " + given.substr(0, eq) + ": " + error);
     hosts.push_back(host);
   }
   if (hosts.empty()) {
