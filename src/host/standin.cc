@@ -24,13 +24,6 @@ bool sameModuleName(const char* wanted, const char* suffix, const char* entry) {
   return *entry == '\0';
 }
 
-int compareBytes(const char* a, const char* b) {
-  for (; *a != '\0' && *a == *b; ++a, ++b) {
-  }
-  return static_cast<int>(static_cast<unsigned char>(*a)) -
-         static_cast<int>(static_cast<unsigned char>(*b));
-}
-
 }  // namespace
 
 HostHandle host::GetModuleHandleA(const char* moduleName) {
@@ -47,7 +40,7 @@ const void* host::GetProcAddress(HostHandle module, const char* symbolName) {
   unsigned high = module->exportCount;
   while (low < high) {
     const unsigned mid = low + (high - low) / 2;
-    const int order = compareBytes(symbolName, module->exports[mid]);
+    const int order = compareText(symbolName, module->exports[mid]);
     if (order == 0) return module->exports[mid];
     if (order < 0) high = mid;
     else low = mid + 1;

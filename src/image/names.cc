@@ -29,14 +29,8 @@ bool byPlace(const void* context, uint32_t a, uint32_t b) {
 // Orders by the names' bytes, then by their position.
 bool byText(const void* context, uint32_t a, uint32_t b) {
   const NameRef* names = static_cast<const NameRef*>(context);
-  const unsigned char* x = reinterpret_cast<const unsigned char*>(names[a].text);
-  const unsigned char* y = reinterpret_cast<const unsigned char*>(names[b].text);
-  if (x != y) {
-    for (; *x != '\0' && *x == *y; ++x, ++y) {
-    }
-    if (*x != *y) return *x < *y;
-  }
-  return a < b;
+  const int order = names[a].text == names[b].text ? 0 : compareText(names[a].text, names[b].text);
+  return order != 0 ? order < 0 : a < b;
 }
 
 bool sameText(const NameRef& a, const NameRef& b) {

@@ -105,6 +105,9 @@ size_t textLength(const char* text);
 void copyBytes(void* to, const void* from, size_t count);
 // The letter in upper case, for ASCII a-z; any other byte as it is.
 char upperAscii(char c);
+// Orders two NUL-terminated texts by their bytes, as unsigned values:
+// negative, 0 or positive.
+int compareText(const char* a, const char* b);
 
 // The text of one message, built piece by piece: what does not fit is
 // dropped, and the text is always terminated.

@@ -14,6 +14,12 @@ void copyBytes(void* to, const void* from, size_t count) {
   __builtin_memcpy(to, from, count);
 }
 
+int compareText(const char* a, const char* b) {
+  for (; *a != '\0' && *a == *b; ++a, ++b) {
+  }
+  return static_cast<int>(static_cast<unsigned char>(*a)) - static_cast<int>(static_cast<unsigned char>(*b));
+}
+
 char upperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
 Note& Note::add(const char* s) {

@@ -85,12 +85,6 @@ struct Profile {
   bool sorted;
 };
 
-int compareText(const char* a, const char* b) {
-  for (; *a != '\0' && *a == *b; ++a, ++b) {
-  }
-  return static_cast<int>(static_cast<unsigned char>(*a)) - static_cast<int>(static_cast<unsigned char>(*b));
-}
-
 bool byText(const void* context, uint32_t a, uint32_t b) {
   const char* const* names = static_cast<const char* const*>(context);
   return compareText(names[a], names[b]) < 0;
