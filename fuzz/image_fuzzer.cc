@@ -5,7 +5,7 @@
 
 #include "fuzz_platform.h"
 #include "host/deffile.h"
-#include "image/exports.h"
+#include "pe/exports.h"
 #include "image/image.h"
 
 namespace {

@@ -1,5 +1,5 @@
 // The export reader that makes profiles from the host's DLLs.
-#include "image/exports.h"
+#include "pe/exports.h"
 
 #include <gtest/gtest.h>
 

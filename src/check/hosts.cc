@@ -8,7 +8,7 @@
 
 #include "check/builtin.h"
 #include "host/deffile.h"
-#include "image/exports.h"
+#include "pe/exports.h"
 #include "image/image.h"
 
 namespace check {

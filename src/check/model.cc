@@ -7,9 +7,9 @@
 #include <tuple>
 #include <unordered_set>
 
-#include "image/exports.h"
+#include "pe/exports.h"
 #include "image/image.h"
-#include "image/imports.h"
+#include "pe/imports.h"
 
 namespace check {
 

@@ -28,7 +28,7 @@
 #include <utility>
 #include <vector>
 
-#include "image/mapped.h"
+#include "pe/mapped.h"
 
 namespace check {
 

@@ -6,7 +6,7 @@
 #include <stdint.h>
 
 #include "host/host.h"
-#include "image/pe.h"
+#include "pe/pe.h"
 #include "platform/platform.h"
 
 // The modules that are part of the system, and those that the host emulates.

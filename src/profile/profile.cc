@@ -3,8 +3,8 @@
 #include <stdint.h>
 
 #include "host/deffile.h"
-#include "image/exports.h"
-#include "image/names.h"
+#include "pe/exports.h"
+#include "pe/names.h"
 #include "platform/outfile.h"
 #include "platform/platform.h"
 

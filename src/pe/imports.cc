@@ -1,6 +1,6 @@
-#include "imports.h"
+#include "pe/imports.h"
 
-#include "image/names.h"
+#include "pe/names.h"
 
 namespace {
 

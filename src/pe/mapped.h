@@ -16,7 +16,7 @@
 
 #include <stdint.h>
 
-#include "image/pe.h"
+#include "pe/pe.h"
 #include "platform/platform.h"
 
 // Where an image's bytes come from.

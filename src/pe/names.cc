@@ -1,4 +1,4 @@
-#include "names.h"
+#include "pe/names.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
-#include "exports.h"
+#include "pe/exports.h"
 
-#include "image/names.h"
+#include "pe/names.h"
 
 namespace {
 

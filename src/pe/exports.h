@@ -5,7 +5,7 @@
 
 #include <stdint.h>
 
-#include "image/mapped.h"
+#include "pe/mapped.h"
 #include "platform/platform.h"
 
 // One export: a name of the name table, or an entry of the address table

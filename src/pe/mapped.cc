@@ -1,6 +1,6 @@
-#include "mapped.h"
+#include "pe/mapped.h"
 
-#include "image/names.h"
+#include "pe/names.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "pe.h"
+#include "pe/pe.h"
 
 #include "platform/platform.h"
 

@@ -6,7 +6,7 @@
 
 #include <stdint.h>
 
-#include "image/mapped.h"
+#include "pe/mapped.h"
 #include "platform/platform.h"
 
 // One imported module, or one function imported from it.

@@ -9,7 +9,7 @@
 
 #include <stdint.h>
 
-#include "image/mapped.h"
+#include "pe/mapped.h"
 #include "platform/platform.h"
 
 // Sorts `items` in place by `less`, in O(n log n) whatever their order.
