@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include <string>
+
+#include "image/modules.h"
+
 namespace {
 
 TEST(StandInHost, ModuleLookup) {
@@ -27,6 +31,24 @@ TEST(StandInHost, ModuleLookup) {
       ASSERT_NE(nullptr, module);
       EXPECT_STREQ(c.found, module->name);
     }
+  }
+}
+
+TEST(ModuleNames, OneModuleWhateverTheSpelling) {
+  const struct {
+    const char* a;
+    const char* b;
+    bool same;
+  } cases[] = {
+      {"KERNEL32.dll", "kernel32.DLL", true}, {"kernel32", "KERNEL32.DLL", true},
+      {"kernel32.", "KERNEL32.DLL", false},   {"my.d\\K", "MY.D\\k.dll", true},
+      {"my.d/K", "my.d/K.dll", true},         {"K.dll", "K.dllx", false},
+      {"", ".dll", true},                     {"K", "K.exe", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.a) + " " + c.b);
+    EXPECT_EQ(c.same, sameModule(c.a, c.b));
+    EXPECT_EQ(c.same, sameModule(c.b, c.a));
   }
 }
 

@@ -23,6 +23,9 @@ TEST(MakeTable, Outcomes) {
        "@/user32.def: defines the module USER32.DLL again, after @/user32 - copy.def\n"},
       {{{"KERNEL32.def", "NTDLL"}, {"kernel32.def", "KERNEL32"}},
        "@/kernel32.def: a name that differs only in case from @/KERNEL32.def\n"},
+      // A full stop in a folder of the name is no extension: ".dll" is added.
+      {{{"a.def", "\"my.d\\K\""}, {"b.def", "\"my.d\\K.DLL\""}},
+       "@/b.def: defines the module my.d\\K.DLL again, after @/a.def\n"},
   };
   for (size_t n = 0; n < sizeof cases / sizeof cases[0]; ++n) {
     const std::string dir = tempDir() + "/table" + std::to_string(n);

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "host/deffile.h"
+#include "image/modules.h"
 
 namespace {
 
@@ -36,13 +37,6 @@ bool readFile(const std::string& path, std::string* text) {
   const bool ok = ferror(f) == 0;
   fclose(f);
   return ok;
-}
-
-bool sameIgnoringCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (upperAscii(a[i]) != upperAscii(b[i])) return false;
-  return true;
 }
 
 // The stand-in host looks exports up by name: entries without one are left
@@ -170,7 +164,7 @@ int main(int argc, char** argv) {
       return 1;
     }
     module.name.assign(name.text, name.length);
-    if (module.name.find('.') == std::string::npos) module.name += ".dll";
+    if (!hasExtension(module.name.c_str())) module.name += kDefaultExtension;
     std::sort(module.exports.begin(), module.exports.end());
     module.exports.erase(std::unique(module.exports.begin(), module.exports.end()),
                          module.exports.end());
@@ -180,7 +174,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "%s: a name that differs only in case from %s\n", argv[i], argv[earlier]);
         return 1;
       }
-      if (sameIgnoringCase(other.name, module.name)) {
+      if (sameModule(other.name.c_str(), module.name.c_str())) {
         fprintf(stderr, "%s: defines the module %s again, after %s\n", argv[i], module.name.c_str(),
                 argv[earlier]);
         return 1;

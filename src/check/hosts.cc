@@ -9,7 +9,7 @@
 #include "check/builtin.h"
 #include "host/deffile.h"
 #include "pe/exports.h"
-#include "image/image.h"
+#include "image/modules.h"
 
 namespace check {
 

@@ -8,7 +8,7 @@
 #include <unordered_set>
 
 #include "pe/exports.h"
-#include "image/image.h"
+#include "image/modules.h"
 #include "pe/imports.h"
 
 namespace check {

@@ -5,7 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "image/image.h"
+#include "image/modules.h"
 
 namespace check {
 

@@ -40,12 +40,7 @@ const char* nameAt(Bytes section, uint32_t virtualAddress, uint64_t rva, const c
   return name;
 }
 
-bool isIdataName(const char* name) {
-  static const char kIdata[] = ".idata";
-  for (int i = 0; i < 6; ++i)
-    if (upperAscii(name[i]) != upperAscii(kIdata[i])) return false;
-  return name[6] == '\0';
-}
+bool isIdataName(const char* name) { return sameIgnoringCase(name, ".idata"); }
 
 uint32_t smaller(uint32_t claimed, uint64_t available) {
   return available < claimed ? static_cast<uint32_t>(available) : claimed;

@@ -6,14 +6,9 @@
 #include <stdint.h>
 
 #include "host/host.h"
+#include "image/modules.h"
 #include "pe/pe.h"
 #include "platform/platform.h"
-
-// The modules that are part of the system, and those that the host emulates.
-extern const char* const systemModules[4];
-extern const char* const implementedModules[3];
-bool isSystemModule(const char* name);
-bool isImplementedModule(const char* name);
 
 // Checks that `stream` (at offset 0) holds a PE image and prints its import
 // report. Returns 0 when the report was printed and 1 when the file is not a

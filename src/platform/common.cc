@@ -186,6 +186,13 @@ bool outClose() {
   return !outFailed;
 }
 
+const char* baseName(const char* path) {
+  const char* base = path;
+  for (const char* p = path; *p != '\0'; ++p)
+    if (isNativeSeparator(*p)) base = p + 1;
+  return base;
+}
+
 int runProgram(Program program, int argc, char** argv) {
   platformStart();
   return platformEnd(program(argc, argv));

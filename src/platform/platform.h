@@ -53,6 +53,9 @@ File* fileOpenNative(const char* path);
 // Whether `c` separates the components of a path of the system's own: '/'
 // on POSIX, '/' and '\\' on Windows.
 bool isNativeSeparator(char c);
+// The last component of a path of the system's own: what follows its last
+// separator.
+const char* baseName(const char* path);
 // Reads up to `count` bytes at the current position; returns the number read
 // (fewer at the end of the file or on an error).
 uint32_t fileRead(File* file, void* buffer, uint32_t count);
@@ -108,6 +111,10 @@ char upperAscii(char c);
 // Orders two NUL-terminated texts by their bytes, as unsigned values:
 // negative, 0 or positive.
 int compareText(const char* a, const char* b);
+// Whether two texts are equal when ASCII letters are compared without regard
+// to case: NUL-terminated, or `aLength` and `bLength` bytes long.
+bool sameIgnoringCase(const char* a, const char* b);
+bool sameIgnoringCase(const char* a, size_t aLength, const char* b, size_t bLength);
 
 // The text of one message, built piece by piece: what does not fit is
 // dropped, and the text is always terminated.

@@ -20,6 +20,19 @@ int compareText(const char* a, const char* b) {
   return static_cast<int>(static_cast<unsigned char>(*a)) - static_cast<int>(static_cast<unsigned char>(*b));
 }
 
+bool sameIgnoringCase(const char* a, const char* b) {
+  for (; *a != '\0' || *b != '\0'; ++a, ++b)
+    if (upperAscii(*a) != upperAscii(*b)) return false;
+  return true;
+}
+
+bool sameIgnoringCase(const char* a, size_t aLength, const char* b, size_t bLength) {
+  if (aLength != bLength) return false;
+  for (size_t i = 0; i < aLength; ++i)
+    if (upperAscii(a[i]) != upperAscii(b[i])) return false;
+  return true;
+}
+
 char upperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
 Note& Note::add(const char* s) {

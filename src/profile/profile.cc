@@ -17,14 +17,6 @@ int complain(const char* file, const char* what, int status) {
   return status;
 }
 
-// The last component of a native path.
-const char* baseName(const char* path) {
-  const char* base = path;
-  for (const char* p = path; *p != '\0'; ++p)
-    if (isNativeSeparator(*p)) base = p + 1;
-  return base;
-}
-
 // Length of a DLL's name without its extension: the name of its profile.
 size_t stemLength(const char* dllName) {
   const size_t length = textLength(dllName);
@@ -36,11 +28,7 @@ size_t stemLength(const char* dllName) {
 // Whether two DLLs would write the same profile, on a file system that
 // ignores case too.
 bool sameProfile(const char* a, const char* b) {
-  const size_t length = stemLength(a);
-  if (stemLength(b) != length) return false;
-  for (size_t i = 0; i < length; ++i)
-    if (upperAscii(a[i]) != upperAscii(b[i])) return false;
-  return true;
+  return sameIgnoringCase(a, stemLength(a), b, stemLength(b));
 }
 
 // "<folder>/<DLL's name without its extension>.def", in a heap block.
