@@ -1,0 +1,115 @@
+#include "check/image_info.h"
+
+#include <string.h>
+
+#include <algorithm>
+#include <map>
+#include <set>
+
+#include "pe/exports.h"
+#include "pe/imports.h"
+
+namespace check {
+
+uint32_t Names::id(const std::string& text) {
+  const auto found = ids_.find(text);
+  if (found != ids_.end()) return found->second;
+  const auto added = ids_.emplace(text, static_cast<uint32_t>(texts_.size())).first;
+  texts_.push_back(&added->first);
+  return added->second;
+}
+
+namespace {
+
+// Imports grouped by module name and kind, functions each once. The reader
+// numbers every distinct name, so that a name repeated many times is looked
+// up in `names` once.
+struct ImportCollector {
+  ImageInfo* info;
+  Names* names;
+  std::map<std::pair<uint32_t, bool>, size_t> groupOf;  // (module name's number, delayed)
+  std::unordered_map<uint32_t, uint32_t> nameOf;        // the reader's numbers to the run's
+  std::set<std::pair<size_t, FunctionKey>> seen;
+};
+
+bool collectImport(void* context, const Import& entry, Note*) {
+  ImportCollector& c = *static_cast<ImportCollector*>(context);
+  const auto key = std::make_pair(entry.moduleId, entry.delayed);
+  auto group = c.groupOf.find(key);
+  if (group == c.groupOf.end()) {
+    group = c.groupOf.emplace(key, c.info->imports.size()).first;
+    ImportedModule module;
+    module.name = entry.module;
+    module.delayed = entry.delayed;
+    c.info->imports.push_back(module);
+  }
+  if (!entry.isFunction) return true;
+  FunctionKey function;
+  if (entry.function == nullptr) {
+    function = kByOrdinal | entry.ordinal;
+  } else {
+    auto name = c.nameOf.find(entry.functionId);
+    if (name == c.nameOf.end()) name = c.nameOf.emplace(entry.functionId, c.names->id(entry.function)).first;
+    function = name->second;
+  }
+  if (c.seen.insert({group->second, function}).second) c.info->imports[group->second].functions.push_back(function);
+  return true;
+}
+
+struct ExportCollector {
+  ImageInfo* info;
+  std::vector<std::pair<uint32_t, int32_t>> byName;  // offsets in the order met
+};
+
+bool collectExport(void* context, const Export& entry, Note*) {
+  ExportCollector& c = *static_cast<ExportCollector*>(context);
+  if (!entry.hasOrdinal || entry.address == 0) return true;  // nothing the loader could find
+  int32_t forwarder = -1;
+  if (entry.forwarder != nullptr) {
+    forwarder = static_cast<int32_t>(c.info->forwarders.size());
+    c.info->forwarders.push_back(entry.forwarder);
+  }
+  if (entry.name != nullptr) {
+    c.byName.emplace_back(static_cast<uint32_t>(c.info->exportNames.size()), forwarder);
+    c.info->exportNames.append(entry.name).push_back('\0');
+  }
+  if (entry.ordinal <= UINT32_MAX) c.info->byOrdinal.emplace_back(static_cast<uint32_t>(entry.ordinal), forwarder);
+  return true;
+}
+
+}  // namespace
+
+ImageInfo readImage(ImageSource source, Names& names) {
+  ImageInfo info;
+  MappedImage image;
+  Note fault;
+  if (!mapImage(source, &image, &fault)) {
+    info.state = ImageInfo::State::Damaged;
+    info.error = fault.text;
+    return info;
+  }
+  if (image.hdr.Magic == kPe32PlusMagic) {
+    info.state = ImageInfo::State::Wide;
+  } else {
+    ImportCollector imports{&info, &names, {}, {}, {}};
+    ExportCollector exports{&info, {}};
+    if (!readImports(&image, collectImport, &imports, &fault) ||
+        !readExports(&image, collectExport, &exports, &fault)) {
+      info = ImageInfo();
+      info.state = ImageInfo::State::Damaged;
+      info.error = fault.text;
+    } else {
+      const char* base = info.exportNames.data();
+      std::sort(exports.byName.begin(), exports.byName.end(),
+                [base](const std::pair<uint32_t, int32_t>& a, const std::pair<uint32_t, int32_t>& b) {
+                  return strcmp(base + a.first, base + b.first) < 0;
+                });
+      info.byName = std::move(exports.byName);
+      std::sort(info.byOrdinal.begin(), info.byOrdinal.end());
+    }
+  }
+  unmapImage(&image);
+  return info;
+}
+
+}  // namespace check
