@@ -48,7 +48,8 @@ void checkBoth(MemoryFiles& files, const std::string& image) {
   host.name = "fuzz";
   host.modules["KERNEL32.DLL"].names = {"GetVersion"};
   host.modules["KERNEL32.DLL"].ordinals = {3};
-  const std::vector<check::LoadResult> results = check::Checker(files, {"lib"}, {host}, true).check(image);
+  check::Checker checker(files, {"lib"}, {host}, true);
+  const std::vector<check::LoadResult> results = checker.check(image);
   check::Report text({"fuzz"}, false, true);
   text.begin();
   text.add(image, results);

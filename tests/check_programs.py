@@ -210,7 +210,7 @@ ROWS = [
      ["--host", "old=../hosts/nouser", APP], 2,
      "zymran-check: host old: ../hosts/nouser: holds no USER32.DLL or USER32.DEF\n"),
     ("an option that does not exist", {APP: dict()},
-     ["--fast", APP], 2, "The following argument was not expected: --fast\nRun with --help for more information.\n"),
+     ["--fast", APP], 2, "zymran-check: The following argument was not expected: --fast (see --help)\n"),
 ]
 
 

@@ -71,7 +71,8 @@ TEST(CheckModel, Closures) {
     MemoryFiles files;
     for (const auto& file : c.files)
       files.files[file.first] = {file.second.data(), static_cast<uint32_t>(file.second.size())};
-    const std::vector<check::LoadResult> results = check::Checker(files, {}, {host}, false).check("APP.EXE");
+    check::Checker checker(files, {}, {host}, false);
+    const std::vector<check::LoadResult> results = checker.check("APP.EXE");
     check::Report text({"test"}, false, false);
     EXPECT_EQ(c.text, text.begin() + text.add("APP.EXE", results) + text.end());
     if (!c.json.empty()) {

@@ -6,6 +6,7 @@
 #include <map>
 #include <string>
 
+#include "check/files.h"
 #include "check/model.h"
 
 class MemoryFiles : public check::Files {
@@ -19,10 +20,13 @@ class MemoryFiles : public check::Files {
     return "";
   }
 
-  const check::ImageInfo* read(const std::string& path) override {
+  const check::ImageInfo* read(const std::string& path, std::string* reason) override {
     const std::string name = check::fileName(path);
     const auto file = files.find(name);
-    if (file == files.end()) return nullptr;
+    if (file == files.end()) {
+      *reason = "No such file or directory";
+      return nullptr;
+    }
     auto done = read_.find(name);
     if (done == read_.end()) done = read_.emplace(name, check::readImage(bytesSource(&file->second), names)).first;
     return &done->second;

@@ -1,26 +1,14 @@
 #include "check/hosts.h"
 
-#include <dirent.h>
-#include <sys/stat.h>
-
-#include <algorithm>
-#include <vector>
-
 #include "check/builtin.h"
+#include "check/files.h"
 #include "host/deffile.h"
-#include "pe/exports.h"
 #include "image/modules.h"
+#include "pe/exports.h"
 
 namespace check {
 
 namespace {
-
-// A module name as the stand-in host compares it: without an extension it
-// gets ".dll".
-std::string moduleKey(const std::string& name) {
-  const size_t dot = name.find_last_of("./\\");
-  return upperCase(dot == std::string::npos || name[dot] != '.' ? name + ".dll" : name);
-}
 
 void addDefEntry(void* context, const DefExport& entry) {
   Host::Module& module = *static_cast<Host::Module*>(context);
@@ -30,11 +18,11 @@ void addDefEntry(void* context, const DefExport& entry) {
 
 // A module-definition file's text; `file` names it in messages. Sets
 // `*library` to its LIBRARY name.
-bool readDef(const std::string& file, const char* text, size_t size, Host::Module* module,
-             std::string* library, std::string* error) {
+bool readDef(const std::string& file, const std::string& text, Host::Module* module, std::string* library,
+             std::string* error) {
   DefText name;
   DefFault fault;
-  if (!readDefinition(text, size, &name, addDefEntry, module, &fault)) {
+  if (!readDefinition(text.data(), text.size(), &name, addDefEntry, module, &fault)) {
     *error = file + (fault.line == 0 ? "" : ":" + std::to_string(fault.line)) + ": " + fault.what.text;
     return false;
   }
@@ -69,23 +57,42 @@ bool readDll(const std::string& path, Host::Module* module, std::string* error) 
   return ok;
 }
 
-bool readWhole(const std::string& path, std::string* text) {
-  File* file = fileOpenNative(path.c_str());
-  if (file == nullptr) return false;
-  const uint64_t size = fileSize(file);
-  bool ok = size < (uint64_t(1) << 30);
-  if (ok) {
-    text->resize(static_cast<size_t>(size));
-    ok = size == 0 || fileRead(file, &(*text)[0], static_cast<uint32_t>(size)) == size;
+// The file of the emulated module `module` in `entries`: its DLL or its
+// module-definition file, in any case.
+bool candidate(const std::string& folder, const std::vector<std::string>& entries, const char* module,
+               std::string* chosen, std::string* error) {
+  const std::string name = module;
+  const std::string stem = upperCase(name.substr(0, name.rfind('.')));
+  std::vector<std::string> found;
+  for (const std::string& entry : entries) {
+    const std::string upper = upperCase(entry);
+    if ((upper == stem + ".DLL" || upper == stem + ".DEF") && isRegular(inFolder(folder, entry)))
+      found.push_back(entry);
   }
-  fileClose(file);
-  return ok;
+  if (found.empty()) {
+    *error = folder + ": holds no " + stem + ".DLL or " + stem + ".DEF";
+    return false;
+  }
+  if (found.size() > 1) {
+    *error = folder + ": " + found[0] + " and " + found[1] + " both stand for " + module;
+    return false;
+  }
+  *chosen = found[0];
+  return true;
 }
 
-bool checkLibrary(const std::string& file, const std::string& library, const std::string& wanted,
-                  std::string* error) {
-  if (moduleKey(library) == upperCase(wanted)) return true;
-  *error = file + ": its LIBRARY line names " + library + ", not " + wanted;
+// The module-definition file at `path`, whose LIBRARY line must name `module`.
+bool readDefFile(const std::string& path, const char* module, Host::Module* profile, std::string* error) {
+  std::string text;
+  std::string library;
+  std::string reason;
+  if (!readWholeFile(path, &text, &reason)) {
+    *error = path + ": can't be read";
+    return false;
+  }
+  if (!readDef(path, text, profile, &library, error)) return false;
+  if (sameModule(library.c_str(), module)) return true;
+  *error = path + ": its LIBRARY line names " + library + ", not " + module;
   return false;
 }
 
@@ -93,49 +100,19 @@ bool checkLibrary(const std::string& file, const std::string& library, const std
 
 bool readHostFolder(const std::string& name, const std::string& folder, Host* host, std::string* error) {
   host->name = name;
-  DIR* dir = opendir(folder.c_str());
-  if (dir == nullptr) {
+  std::vector<std::string> entries;
+  std::string reason;
+  if (!listFolder(folder, &entries, &reason)) {
     *error = folder + ": not a folder that can be read";
     return false;
   }
-  std::vector<std::string> entries;
-  while (const dirent* entry = readdir(dir)) entries.push_back(entry->d_name);
-  closedir(dir);
-  std::sort(entries.begin(), entries.end());
   for (const char* const module : implementedModules) {
-    const std::string key = upperCase(module);
-    const std::string stem = key.substr(0, key.size() - 4);
-    std::vector<std::string> candidates;
-    for (const std::string& entry : entries) {
-      const std::string upper = upperCase(entry);
-      struct stat info;
-      if ((upper == stem + ".DLL" || upper == stem + ".DEF") && stat((folder + "/" + entry).c_str(), &info) == 0 &&
-          S_ISREG(info.st_mode))
-        candidates.push_back(entry);
-    }
-    if (candidates.empty()) {
-      *error = folder + ": holds no " + stem + ".DLL or " + stem + ".DEF";
-      return false;
-    }
-    if (candidates.size() > 1) {
-      *error = folder + ": " + candidates[0] + " and " + candidates[1] + " both stand for " + module;
-      return false;
-    }
-    const std::string path = folder + "/" + candidates[0];
-    Host::Module& profile = host->modules[key];
-    if (upperCase(candidates[0]).compare(stem.size(), 4, ".DLL") == 0) {
-      if (!readDll(path, &profile, error)) return false;
-      continue;
-    }
-    std::string text;
-    std::string library;
-    if (!readWhole(path, &text)) {
-      *error = path + ": can't be read";
-      return false;
-    }
-    if (!readDef(path, text.data(), text.size(), &profile, &library, error) ||
-        !checkLibrary(path, library, module, error))
-      return false;
+    std::string chosen;
+    if (!candidate(folder, entries, module, &chosen, error)) return false;
+    const std::string path = inFolder(folder, chosen);
+    Host::Module& profile = host->modules[moduleKey(module)];
+    const bool dll = upperCase(chosen).compare(chosen.size() - 4, 4, ".DLL") == 0;
+    if (!(dll ? readDll(path, &profile, error) : readDefFile(path, module, &profile, error))) return false;
   }
   return true;
 }
@@ -146,7 +123,7 @@ bool builtinHost(Host* host, std::string* error) {
     const BuiltinProfile& profile = builtinProfiles[i];
     Host::Module module;
     std::string library;
-    if (!readDef(profile.file, profile.text, profile.size, &module, &library, error)) return false;
+    if (!readDef(profile.file, std::string(profile.text, profile.size), &module, &library, error)) return false;
     host->modules[moduleKey(library)] = module;
   }
   return true;

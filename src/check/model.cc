@@ -5,18 +5,22 @@
 #include <algorithm>
 #include <deque>
 #include <tuple>
+#include <unordered_map>
 #include <unordered_set>
 
+#include "check/files.h"
 #include "image/modules.h"
 
 namespace check {
 
-bool FunctionRef::operator<(const FunctionRef& o) const {
-  return std::tie(byOrdinal, name, ordinal) < std::tie(o.byOrdinal, o.name, o.ordinal);
+std::string upperCase(const std::string& text) {
+  std::string upper = text;
+  for (char& c : upper) c = upperAscii(c);
+  return upper;
 }
 
-bool FunctionRef::operator==(const FunctionRef& o) const {
-  return byOrdinal == o.byOrdinal && name == o.name && ordinal == o.ordinal;
+std::string moduleKey(const std::string& name) {
+  return upperCase(hasExtension(name.c_str()) ? name : name + kDefaultExtension);
 }
 
 const char* kindText(Kind kind) {
@@ -25,59 +29,92 @@ const char* kindText(Kind kind) {
     case Kind::NotImplemented: return "not implemented";
     case Kind::File: return "file";
     case Kind::NotFound: return "not found";
+    case Kind::Unreadable: return "unreadable";
     case Kind::Damaged: return "damaged";
     case Kind::Wide: return "64-bit";
   }
   return "";
 }
 
-std::string upperCase(const std::string& text) {
-  std::string upper = text;
-  for (char& c : upper) c = upperAscii(c);
-  return upper;
+bool FunctionRef::operator<(const FunctionRef& o) const {
+  if (byOrdinal() != o.byOrdinal()) return !byOrdinal();
+  return byOrdinal() ? ordinal < o.ordinal : *name < *o.name;
 }
 
-std::string fileName(const std::string& path) {
-  const size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
+bool FunctionRef::operator==(const FunctionRef& o) const {
+  return byOrdinal() == o.byOrdinal() && (byOrdinal() ? ordinal == o.ordinal : *name == *o.name);
+}
+
+bool parseForwarder(const std::string& text, Forwarder* forwarder) {
+  const size_t dot = text.rfind('.');
+  if (dot == std::string::npos) return false;
+  forwarder->module = text.substr(0, dot) + kDefaultExtension;
+  const std::string tail = text.substr(dot + 1);
+  // "#" and one to five digits: an ordinal; anything else is a name.
+  forwarder->byOrdinal = tail.size() > 1 && tail.size() <= 6 && tail[0] == '#' &&
+                         tail.find_first_not_of("0123456789", 1) == std::string::npos;
+  forwarder->name = forwarder->byOrdinal ? "" : tail;
+  forwarder->ordinal = forwarder->byOrdinal ? static_cast<uint32_t>(std::stoul(tail.substr(1))) : 0;
+  return true;
 }
 
 namespace {
 
-// ---- Where a module's imports end ------------------------------------------
+const uint32_t kNone = UINT32_MAX;
 
-// Following one function of one module: to its end, or to the next module of
-// a forwarder chain.
-struct Resolution {
-  enum Outcome : uint8_t { Found, Missing, ModuleFailed } outcome = Missing;
-  std::string note;   // why it is missing
-  int64_t from = -1;  // the forwarder's module and its target, when it forwards
-  int64_t to = -1;
-  int64_t next = -1;  // the resolution of the target
+// A module name as some image spells it.
+struct Spelling {
+  std::string text;
+  std::string upper;
 };
 
-// One function that a module imports, and where it ends.
+// Following one function of one module: to its end, or to the next module
+// of a forwarder chain.
+struct Resolution {
+  bool found = false;
+  const std::string* note = nullptr;  // why it is missing
+  uint32_t from = kNone;              // the forwarding module, when it forwards
+  uint32_t to = kNone;                // and the module it forwards to
+  uint32_t toSpelling = kNone;
+  uint32_t forwarder = 0;             // the forwarder's index in `from`
+  uint32_t next = kNone;              // the resolution of the target
+};
+
+// One module that a module leads to: through an import (`order` is the
+// import's place among the needer's imports), or through a forwarder of
+// `from` (`order` counts on past its imports).
+struct Edge {
+  uint32_t from;
+  uint32_t to;
+  uint32_t spelling;
+  uint32_t order;
+  bool delayed;
+};
+
+// One function that a module imports, and where it ends; kNone when the
+// module it comes from fails whole.
 struct Entry {
   uint32_t target;
+  uint32_t spelling;
   FunctionKey function;
   bool delayed;
   uint32_t resolution;
 };
 
-// What a module needs, worked out once: the modules it leads to (through its
-// imports and the forwarders they meet) and the functions it imports.
+// What a module needs, worked out once.
 struct Summary {
   bool done = false;
-  std::vector<std::pair<uint32_t, uint32_t>> loadEdges;   // needer, needed
-  std::vector<std::pair<uint32_t, uint32_t>> delayEdges;
-  std::vector<Entry> entries;  // the missing ones; with `all`, every one
+  std::vector<Edge> edges;
+  std::vector<Entry> entries;  // the missing ones, and those of modules that fail; with `all`, every one
 };
 
 struct Node {
-  std::string name;  // as first met
   Kind kind = Kind::NotFound;
-  std::string file;
+  std::string key;       // moduleKey() of the name, for emulated modules
+  std::string file;      // the path read
+  std::string fileName;  // its last component
   const ImageInfo* info = nullptr;
+  std::string error;
   Summary summary;
 };
 
@@ -88,47 +125,104 @@ uint64_t pairKey(uint32_t node, FunctionKey function) { return (uint64_t(node) <
 struct Checker::World {
   const Host* host = nullptr;
   std::vector<std::string> folders;
+  // A world of one image: each name, in any case, is the module that its
+  // first spelling found.
+  bool bindByName = false;
   std::deque<Node> nodes;
-  std::unordered_map<std::string, uint32_t> byKey;  // by upper-cased name
+  std::deque<Spelling> spellings;
+  std::unordered_map<std::string, uint32_t> spellingIds;
+  std::unordered_map<uint32_t, uint32_t> nodeOfSpelling;
+  std::unordered_map<std::string, uint32_t> nodeOfName;  // by upper-cased name, for what is no file
+  std::unordered_map<const ImageInfo*, uint32_t> nodeOfImage;
+  std::unordered_map<std::string, uint32_t> nodeOfPath;  // files that can't be read
+  std::deque<std::string> notes;
   std::vector<Resolution> resolutions;
   std::unordered_map<uint64_t, uint32_t> resolved;  // by pairKey
 };
 
 namespace {
 
+// The world's answers, worked out as they are first asked for.
 struct Walker {
   Files& files;
   Checker::World& w;
   bool all;
 
-  uint32_t meet(const std::string& name) {
-    const std::string key = upperCase(name);
-    const auto found = w.byKey.find(key);
-    if (found != w.byKey.end()) return found->second;
-    const uint32_t id = static_cast<uint32_t>(w.nodes.size());
-    w.nodes.emplace_back();
-    Node& node = w.nodes.back();
-    node.name = name;
-    if (isImplementedModule(name.c_str())) {
-      node.kind = Kind::Emulated;
-    } else if (isSystemModule(name.c_str())) {
-      node.kind = Kind::NotImplemented;
-    } else {
-      for (const std::string& folder : w.folders) {
-        const std::string file = files.find(folder, name);
-        if (file.empty()) continue;
-        const ImageInfo* info = files.read(file);
-        if (info == nullptr) continue;
-        node.file = file;
-        node.info = info;
-        node.kind = info->state == ImageInfo::State::Read      ? Kind::File
-                    : info->state == ImageInfo::State::Damaged ? Kind::Damaged
-                                                               : Kind::Wide;
-        break;
-      }
-    }
-    w.byKey.emplace(key, id);
+  uint32_t spelling(const std::string& text) {
+    const auto found = w.spellingIds.find(text);
+    if (found != w.spellingIds.end()) return found->second;
+    const uint32_t id = static_cast<uint32_t>(w.spellings.size());
+    w.spellings.push_back({text, upperCase(text)});
+    w.spellingIds.emplace(text, id);
     return id;
+  }
+
+  uint32_t addNode(Kind kind) {
+    w.nodes.emplace_back();
+    w.nodes.back().kind = kind;
+    return static_cast<uint32_t>(w.nodes.size() - 1);
+  }
+
+  // The node of a name that is no file, one for every spelling.
+  uint32_t namedNode(const Spelling& s, Kind kind) {
+    const auto found = w.nodeOfName.find(s.upper);
+    if (found != w.nodeOfName.end()) return found->second;
+    const uint32_t id = addNode(kind);
+    w.nodes[id].key = moduleKey(s.text);
+    w.nodeOfName.emplace(s.upper, id);
+    return id;
+  }
+
+  // The node of an image read from `path`.
+  uint32_t imageNode(const std::string& path, const ImageInfo* info) {
+    const auto found = w.nodeOfImage.find(info);
+    if (found != w.nodeOfImage.end()) return found->second;
+    const uint32_t id = addNode(info->state == ImageInfo::State::Read      ? Kind::File
+                                : info->state == ImageInfo::State::Damaged ? Kind::Damaged
+                                                                           : Kind::Wide);
+    Node& node = w.nodes[id];
+    node.file = path;
+    node.fileName = fileName(path);
+    node.info = info;
+    if (node.kind == Kind::Damaged) node.error = info->error;
+    w.nodeOfImage.emplace(info, id);
+    return id;
+  }
+
+  // The first file of the name in the search folders.
+  uint32_t search(const Spelling& s) {
+    for (const std::string& folder : w.folders) {
+      const std::string path = files.find(folder, s.text);
+      if (path.empty()) continue;
+      std::string reason;
+      const ImageInfo* info = files.read(path, &reason);
+      if (info != nullptr) return imageNode(path, info);
+      auto found = w.nodeOfPath.find(path);
+      if (found == w.nodeOfPath.end()) {
+        found = w.nodeOfPath.emplace(path, addNode(Kind::Unreadable)).first;
+        Node& node = w.nodes[found->second];
+        node.file = path;
+        node.fileName = fileName(path);
+        node.error = reason;
+      }
+      return found->second;
+    }
+    return namedNode(s, Kind::NotFound);
+  }
+
+  uint32_t meet(uint32_t id) {
+    const auto known = w.nodeOfSpelling.find(id);
+    if (known != w.nodeOfSpelling.end()) return known->second;
+    const Spelling& s = w.spellings[id];
+    uint32_t node;
+    const auto bound = w.bindByName ? w.nodeOfName.find(s.upper) : w.nodeOfName.end();
+    if (bound != w.nodeOfName.end()) node = bound->second;
+    else if (isImplementedModule(s.text.c_str())) node = namedNode(s, Kind::Emulated);
+    else if (isSystemModule(s.text.c_str())) node = namedNode(s, Kind::NotImplemented);
+    else node = search(s);
+    if (w.bindByName) w.nodeOfName.emplace(s.upper, node);
+    w.nodeOfSpelling.emplace(id, node);
+    return node;
   }
 
   // The forwarder or plain export of `function` in a file module; false when
@@ -153,11 +247,45 @@ struct Walker {
     return true;
   }
 
-  bool hostExports(uint32_t node, FunctionKey function) const {
-    const auto module = w.host->modules.find(upperCase(w.nodes[node].name));
+  bool hostExports(const Node& node, FunctionKey function) const {
+    const auto module = w.host->modules.find(node.key);
     if (module == w.host->modules.end()) return false;
     if ((function & kByOrdinal) != 0) return module->second.ordinals.count(static_cast<uint32_t>(function)) > 0;
     return module->second.names.count(files.names.text(static_cast<uint32_t>(function))) > 0;
+  }
+
+  const std::string* note(const std::string& text) {
+    w.notes.push_back(text);
+    return &w.notes.back();
+  }
+
+  // One step from `node`: false with the end in `*end`, or true with the
+  // forwarder's target in `*node` and `*function`, recorded in `step`.
+  bool advance(uint32_t* node, FunctionKey* function, Resolution* step, Resolution* end) {
+    const Node& n = w.nodes[*node];
+    if (n.kind == Kind::Emulated) {
+      end->found = hostExports(n, *function);
+      return false;
+    }
+    int32_t index = -1;
+    if (n.kind != Kind::File || !exported(*n.info, *function, &index)) return false;  // missing
+    if (index < 0) {
+      end->found = true;
+      return false;
+    }
+    Forwarder f;
+    if (!parseForwarder(n.info->forwarders[static_cast<size_t>(index)], &f)) {
+      end->note = note("its forwarder names no module");
+      return false;
+    }
+    step->from = *node;
+    step->toSpelling = spelling(f.module);
+    step->forwarder = static_cast<uint32_t>(index);
+    *function = f.byOrdinal ? kByOrdinal | f.ordinal : files.names.id(f.name);
+    step->note = note("forwarded to " + f.module + " " +
+                      (f.byOrdinal ? "#" + std::to_string(f.ordinal) : f.name));
+    *node = step->to = meet(step->toSpelling);
+    return true;
   }
 
   // Where `function` of `node` ends, following forwarders; every pair on the
@@ -167,7 +295,7 @@ struct Walker {
     std::vector<uint32_t> chain;  // resolutions made here, in order
     std::unordered_set<uint64_t> onChain;
     Resolution end;
-    int64_t endIndex = -1;
+    uint32_t known = kNone;
     bool loop = false;
     for (;;) {
       const uint64_t key = pairKey(node, function);
@@ -175,10 +303,10 @@ struct Walker {
         loop = true;
         break;
       }
-      const auto known = w.resolved.find(key);
-      if (known != w.resolved.end()) {
-        endIndex = known->second;
-        end = w.resolutions[known->second];
+      const auto done = w.resolved.find(key);
+      if (done != w.resolved.end()) {
+        known = done->second;
+        end = w.resolutions[known];
         break;
       }
       const uint32_t index = static_cast<uint32_t>(w.resolutions.size());
@@ -186,61 +314,41 @@ struct Walker {
       w.resolved.emplace(key, index);
       if (!chain.empty()) w.resolutions[chain.back()].next = index;
       chain.push_back(index);
-      const Node& n = w.nodes[node];
-      if (n.kind == Kind::Emulated) {
-        end.outcome = hostExports(node, function) ? Resolution::Found : Resolution::Missing;
-        break;
-      }
-      if (n.kind != Kind::File) {
-        end.outcome = Resolution::ModuleFailed;
-        end.note = n.name + " is " + kindText(n.kind);
-        break;
-      }
-      int32_t forwarder = -1;
-      if (!exported(*n.info, function, &forwarder)) {
-        end.outcome = Resolution::Missing;
-        break;
-      }
-      if (forwarder < 0) {
-        end.outcome = Resolution::Found;
-        break;
-      }
-      // "MODULE.Function" or "MODULE.#7": the module without its extension,
-      // to which the loader adds ".dll", and the function after the last
-      // full stop.
-      const std::string& text = n.info->forwarders[static_cast<size_t>(forwarder)];
-      const size_t dot = text.rfind('.');
-      if (dot == std::string::npos) {
-        end.outcome = Resolution::Missing;
-        end.note = "its forwarder names no module";
-        break;
-      }
-      const std::string tail = text.substr(dot + 1);
-      FunctionKey next;
-      if (tail.size() > 1 && tail.size() <= 6 && tail[0] == '#' &&
-          tail.find_first_not_of("0123456789", 1) == std::string::npos) {
-        next = kByOrdinal | static_cast<uint32_t>(std::stoul(tail.substr(1)));
-      } else {
-        next = files.names.id(tail);
-      }
-      const uint32_t target = meet(text.substr(0, dot) + ".dll");
-      Resolution& step = w.resolutions[index];
-      step.from = node;
-      step.to = target;
-      step.note = "forwarded to " + w.nodes[target].name + " " +
-                  ((next & kByOrdinal) != 0 ? "#" + std::to_string(static_cast<uint32_t>(next))
-                                            : files.names.text(static_cast<uint32_t>(next)));
-      node = target;
-      function = next;
+      Resolution step;
+      if (!advance(&node, &function, &step, &end)) break;
+      w.resolutions[index] = step;
     }
-    for (size_t i = 0; i < chain.size(); ++i) {
-      Resolution& r = w.resolutions[chain[i]];
-      r.outcome = loop ? Resolution::Missing : end.outcome;
-      if (loop) r.note = "forwarder loop";
-      else if (r.note.empty()) r.note = end.note;
+    static const std::string kLoop = "forwarder loop";
+    for (const uint32_t index : chain) {
+      Resolution& r = w.resolutions[index];
+      r.found = !loop && end.found;
+      if (loop) r.note = &kLoop;
+      else if (r.note == nullptr) r.note = end.note;
     }
-    if (!chain.empty() && endIndex >= 0) w.resolutions[chain.back()].next = endIndex;
-    return chain.empty() ? static_cast<uint32_t>(endIndex) : chain.front();
+    if (!chain.empty() && known != kNone) w.resolutions[chain.back()].next = known;
+    return chain.empty() ? known : chain.front();
+  }
+
+  // The functions `id` imports from `target`, and the modules their
+  // forwarders lead to.
+  void addFunctions(uint32_t id, const ImportedModule& module, uint32_t target, uint32_t spellingId,
+                    Summary& s, std::unordered_map<uint64_t, size_t>& entryOf,
+                    std::unordered_set<uint64_t>& walked) {
+    const bool loads = present(w.nodes[target].kind);
+    const uint32_t imports = static_cast<uint32_t>(w.nodes[id].info->imports.size());
+    for (const FunctionKey function : module.functions) {
+      const uint32_t r = loads ? resolve(target, function) : kNone;
+      for (uint32_t at = r; at != kNone && walked.insert(uint64_t(at) << 1 | module.delayed).second;
+           at = w.resolutions[at].next) {
+        const Resolution& step = w.resolutions[at];
+        if (step.to != kNone)
+          s.edges.push_back({step.from, step.to, step.toSpelling, imports + step.forwarder, module.delayed});
+      }
+      if (loads && !all && w.resolutions[r].found) continue;
+      const auto seen = entryOf.emplace(pairKey(target, function), s.entries.size());
+      if (seen.second) s.entries.push_back({target, spellingId, function, module.delayed, r});
+      else if (!module.delayed) s.entries[seen.first->second].delayed = false;
+    }
   }
 
   // What `id` needs, worked out the first time it is asked for.
@@ -248,37 +356,191 @@ struct Walker {
     if (w.nodes[id].summary.done) return w.nodes[id].summary;
     Summary s;
     s.done = true;
-    std::map<std::pair<uint32_t, FunctionKey>, size_t> entryOf;
-    std::unordered_set<uint32_t> walked;  // resolutions whose edges are in
-    const ImageInfo* info = w.nodes[id].info;
-    for (const ImportedModule& module : info->imports) {
-      auto& edges = module.delayed ? s.delayEdges : s.loadEdges;
-      const uint32_t target = meet(module.name);
-      edges.emplace_back(id, target);
-      const Kind kind = w.nodes[target].kind;
-      if (kind != Kind::Emulated && kind != Kind::File) continue;
-      for (const FunctionKey function : module.functions) {
-        const uint32_t r = resolve(target, function);
-        for (int64_t at = r; at >= 0 && walked.insert(static_cast<uint32_t>(at)).second;
-             at = w.resolutions[static_cast<size_t>(at)].next) {
-          const Resolution& step = w.resolutions[static_cast<size_t>(at)];
-          if (step.to >= 0) edges.emplace_back(static_cast<uint32_t>(step.from), static_cast<uint32_t>(step.to));
-        }
-        if (!all && w.resolutions[r].outcome == Resolution::Found) continue;
-        const auto key = std::make_pair(target, function);
-        const auto seen = entryOf.find(key);
-        if (seen == entryOf.end()) {
-          entryOf.emplace(key, s.entries.size());
-          s.entries.push_back({target, function, module.delayed, r});
-        } else if (!module.delayed) {
-          s.entries[seen->second].delayed = false;
-        }
-      }
+    std::unordered_map<uint64_t, size_t> entryOf;
+    std::unordered_set<uint64_t> walked;  // resolutions whose edges are in
+    const std::vector<ImportedModule>& imports = w.nodes[id].info->imports;
+    for (uint32_t i = 0; i < imports.size(); ++i) {
+      const uint32_t spellingId = spelling(imports[i].name);
+      const uint32_t target = meet(spellingId);
+      s.edges.push_back({id, target, spellingId, i, imports[i].delayed});
+      addFunctions(id, imports[i], target, spellingId, s, entryOf, walked);
     }
     w.nodes[id].summary = std::move(s);
     return w.nodes[id].summary;
   }
 };
+
+// One image's closure in a world: its members, how each is first reached,
+// and the results made from them.
+class Closure {
+ public:
+  Closure(Walker& walker, uint32_t root, const std::string* rootFile)
+      : walker_(walker), w_(walker.w), root_(root), rootFile_(rootFile) {}
+
+  // Finds the members; false when two spellings of one name lead to two
+  // modules, so that the image needs a world of its own.
+  bool discover();
+  void fill(LoadResult* out);
+
+ private:
+  struct Member {
+    bool delayed = false;
+    uint32_t loadParent = kNone;  // the needer on its shortest chain
+    uint32_t parent = kNone;
+    uint32_t spelling = kNone;    // as the edge that first reached it spells it
+    std::vector<uint32_t> neededBy;
+    uint32_t chain = kNone;       // its own chain in the result
+  };
+
+  void add(const Edge& edge, bool delayed);
+  void chains(bool delayed);
+  uint32_t chainOf(uint32_t node, LoadResult* out);
+  const std::string& fileOf(uint32_t node) const { return node == root_ ? *rootFile_ : w_.nodes[node].fileName; }
+  void fillModules(LoadResult* out);
+  void fillFunctions(LoadResult* out);
+
+  Walker& walker_;
+  Checker::World& w_;
+  uint32_t root_;
+  const std::string* rootFile_;
+  std::unordered_map<uint32_t, Member> members_;
+  std::vector<uint32_t> order_;      // members in the order met
+  std::vector<Edge> edges_;          // every edge met, load-time ones first
+  size_t loadEdges_ = 0;
+  std::unordered_map<std::string, uint32_t> bound_;  // upper-cased name to module
+  bool conflict_ = false;
+};
+
+void Closure::add(const Edge& edge, bool delayed) {
+  edges_.push_back(edge);
+  const auto binding = bound_.emplace(w_.spellings[edge.spelling].upper, edge.to);
+  if (binding.first->second != edge.to) conflict_ = true;
+  if (members_.emplace(edge.to, Member()).second) {
+    members_[edge.to].delayed = delayed;
+    order_.push_back(edge.to);
+  }
+}
+
+bool Closure::discover() {
+  members_[root_] = Member();
+  order_.push_back(root_);
+  // First what ordinary imports and forwarders reach, then what delay-load
+  // imports reach from it, and all that reaches.
+  for (size_t i = 0; i < order_.size(); ++i) {
+    if (w_.nodes[order_[i]].kind != Kind::File) continue;
+    for (const Edge& edge : walker_.summary(order_[i]).edges)
+      if (!edge.delayed) add(edge, false);
+  }
+  loadEdges_ = edges_.size();
+  const size_t loadTime = order_.size();
+  for (size_t i = 0; i < order_.size(); ++i) {
+    if (w_.nodes[order_[i]].kind != Kind::File) continue;
+    for (const Edge& edge : walker_.summary(order_[i]).edges)
+      if (edge.delayed || i >= loadTime) add(edge, true);
+  }
+  return !conflict_;
+}
+
+// The shortest chains, the first in import order among equally short ones:
+// over load-time edges for the load-time members, over all edges for the
+// delayed ones.
+void Closure::chains(bool delayed) {
+  std::unordered_map<uint32_t, std::vector<const Edge*>> out;
+  for (size_t e = 0; e < (delayed ? edges_.size() : loadEdges_); ++e) out[edges_[e].from].push_back(&edges_[e]);
+  for (auto& entry : out)
+    std::stable_sort(entry.second.begin(), entry.second.end(),
+                     [](const Edge* a, const Edge* b) { return a->order < b->order; });
+  std::unordered_set<uint32_t> reached{root_};
+  std::deque<uint32_t> queue{root_};
+  for (; !queue.empty(); queue.pop_front()) {
+    for (const Edge* edge : out[queue.front()]) {
+      if (!reached.insert(edge->to).second) continue;
+      queue.push_back(edge->to);
+      Member& m = members_[edge->to];
+      if (m.delayed != delayed) continue;
+      (delayed ? m.parent : m.loadParent) = edge->from;
+      m.spelling = edge->spelling;
+    }
+  }
+}
+
+uint32_t Closure::chainOf(uint32_t node, LoadResult* out) {
+  Member& m = members_[node];
+  if (m.chain != kNone) return m.chain;
+  Chain chain;
+  if (node != root_) {
+    const uint32_t parent = m.delayed ? m.parent : m.loadParent;
+    chain = out->chains[chainOf(parent, out)];
+  }
+  chain.push_back(&fileOf(node));
+  m.chain = static_cast<uint32_t>(out->chains.size());
+  out->chains.push_back(std::move(chain));
+  return m.chain;
+}
+
+void Closure::fillModules(LoadResult* out) {
+  for (const Edge& edge : edges_) members_[edge.to].neededBy.push_back(edge.from);
+  for (const uint32_t id : order_) {
+    if (id == root_) continue;
+    const Node& n = w_.nodes[id];
+    Member& m = members_[id];
+    ModuleResult result;
+    result.name = &w_.spellings[m.spelling].text;
+    result.kind = n.kind;
+    if (!n.file.empty()) result.file = &n.file;
+    if (!n.error.empty()) result.error = &n.error;
+    result.delayed = m.delayed;
+    for (const uint32_t needer : m.neededBy) result.neededBy.push_back(&fileOf(needer));
+    std::sort(result.neededBy.begin(), result.neededBy.end(),
+              [](const std::string* a, const std::string* b) { return *a < *b; });
+    result.neededBy.erase(std::unique(result.neededBy.begin(), result.neededBy.end(),
+                                      [](const std::string* a, const std::string* b) { return *a == *b; }),
+                          result.neededBy.end());
+    result.chain = chainOf(m.delayed ? m.parent : m.loadParent, out);
+    if (n.kind == Kind::File) result.selfChain = chainOf(id, out);
+    if (!m.delayed && !present(n.kind)) out->loads = false;
+    out->modules.push_back(result);
+  }
+  std::sort(out->modules.begin(), out->modules.end(), [this](const ModuleResult& a, const ModuleResult& b) {
+    return upperCase(*a.name) < upperCase(*b.name);
+  });
+}
+
+void Closure::fillFunctions(LoadResult* out) {
+  std::map<std::tuple<std::string, std::string, FunctionRef>, FunctionResult> functions;
+  for (const uint32_t id : order_) {
+    if (w_.nodes[id].kind != Kind::File) continue;
+    const bool neederDelayed = members_[id].delayed;
+    for (const Entry& e : walker_.summary(id).entries) {
+      if (e.resolution == kNone) continue;  // its module fails whole
+      const Resolution& r = w_.resolutions[e.resolution];
+      FunctionResult result;
+      result.module = &w_.spellings[members_[e.target].spelling].text;
+      result.moduleKind = w_.nodes[e.target].kind;
+      if ((e.function & kByOrdinal) != 0) result.function.ordinal = static_cast<uint32_t>(e.function);
+      else result.function.name = &walker_.files.names.text(static_cast<uint32_t>(e.function));
+      result.neededBy = &fileOf(id);
+      result.delayed = neederDelayed || e.delayed;
+      result.found = r.found;
+      if (!result.found) result.note = r.note;
+      result.chain = chainOf(id, out);
+      if (!result.found && !result.delayed) out->loads = false;
+      const auto key = std::make_tuple(upperCase(*result.module), *result.neededBy, result.function);
+      const auto seen = functions.emplace(key, result);
+      if (!seen.second && !result.delayed) seen.first->second.delayed = false;
+    }
+  }
+  for (auto& entry : functions) out->functions.push_back(entry.second);
+}
+
+void Closure::fill(LoadResult* out) {
+  chains(false);
+  chains(true);
+  out->loads = true;
+  chainOf(root_, out);
+  fillModules(out);
+  fillFunctions(out);
+}
 
 }  // namespace
 
@@ -298,143 +560,96 @@ Checker::World& Checker::world(size_t host, const std::string& folder) {
   return *slot;
 }
 
-LoadResult Checker::checkUnder(World& w, const std::string& path) {
-  LoadResult out;
-  out.host = w.host->name;
-  const ImageInfo* rootInfo = files_.read(path);
-  if (rootInfo == nullptr) {
-    out.error = "can't be opened";
-    return out;
-  }
-  if (rootInfo->state != ImageInfo::State::Read) {
-    out.error = rootInfo->state == ImageInfo::State::Wide ? "64-bit image" : "damaged: " + rootInfo->error;
-    return out;
-  }
-  Walker walker{files_, w, all_};
+namespace {
+
+// The image at `path` under one world; false when its closure spells one
+// name two ways that lead to two modules.
+bool checkUnder(Walker& walker, const std::string& path, const ImageInfo* info, LoadResult* out) {
+  Checker::World& w = walker.w;
   // The image is the module of its name when that is the same file; else it
   // stands apart, met by no import.
-  uint32_t root = walker.meet(fileName(path));
-  if (w.nodes[root].info != rootInfo) {
-    root = static_cast<uint32_t>(w.nodes.size());
-    w.nodes.emplace_back();
-    w.nodes.back().name = fileName(path);
-    w.nodes.back().kind = Kind::File;
-    w.nodes.back().file = path;
-    w.nodes.back().info = rootInfo;
+  w.notes.push_back(fileName(path));
+  const std::string* rootFile = &w.notes.back();
+  uint32_t root = walker.meet(walker.spelling(*rootFile));
+  if (w.nodes[root].info != info) {
+    root = walker.addNode(Kind::File);
+    w.nodes[root].file = path;
+    w.nodes[root].fileName = *rootFile;
+    w.nodes[root].info = info;
   }
-  const std::string rootFile = fileName(path);
-
-  // The closure: first what ordinary imports and forwarders reach, then what
-  // delay-load imports reach from it, and all that reaches.
-  struct Member {
-    bool delayed;
-    std::set<uint32_t> neededBy;
-  };
-  std::unordered_map<uint32_t, Member> closure;
-  std::vector<uint32_t> order{root};
-  closure[root] = {false, {}};
-  auto follow = [&](const std::vector<std::pair<uint32_t, uint32_t>>& edges, bool delayed) {
-    for (const auto& edge : edges) {
-      const auto added = closure.emplace(edge.second, Member{delayed, {}});
-      if (added.second) order.push_back(edge.second);
-      added.first->second.neededBy.insert(edge.first);
-    }
-  };
-  for (size_t i = 0; i < order.size(); ++i)
-    if (w.nodes[order[i]].kind == Kind::File) follow(walker.summary(order[i]).loadEdges, false);
-  const size_t loadTime = order.size();
-  for (size_t i = 0; i < order.size(); ++i) {
-    if (w.nodes[order[i]].kind != Kind::File) continue;
-    const Summary& s = walker.summary(order[i]);
-    follow(s.delayEdges, true);
-    if (i >= loadTime) follow(s.loadEdges, true);
-  }
-
-  auto fileOf = [&](uint32_t id) { return id == root ? rootFile : fileName(w.nodes[id].file); };
-  out.loads = true;
-  std::map<std::string, ModuleResult> modules;
-  for (const uint32_t id : order) {
-    if (id == root) continue;
-    const Node& n = w.nodes[id];
-    const Member& m = closure[id];
-    ModuleResult result;
-    result.name = n.name;
-    result.kind = n.kind;
-    result.file = n.file;
-    result.delayed = m.delayed;
-    if (n.kind == Kind::Damaged) result.error = n.info->error;
-    for (const uint32_t needer : m.neededBy) result.neededBy.insert(fileOf(needer));
-    if (!m.delayed && n.kind != Kind::Emulated && n.kind != Kind::File) out.loads = false;
-    modules.emplace(upperCase(n.name), result);
-  }
-  for (auto& entry : modules) out.modules.push_back(std::move(entry.second));
-
-  std::map<std::tuple<std::string, std::string, FunctionRef>, FunctionResult> functions;
-  for (const uint32_t id : order) {
-    if (w.nodes[id].kind != Kind::File) continue;
-    const bool neederDelayed = closure[id].delayed;
-    for (const Entry& e : walker.summary(id).entries) {
-      const Resolution& r = w.resolutions[e.resolution];
-      FunctionResult result;
-      result.module = w.nodes[e.target].name;
-      result.function.byOrdinal = (e.function & kByOrdinal) != 0;
-      if (result.function.byOrdinal) result.function.ordinal = static_cast<uint32_t>(e.function);
-      else result.function.name = files_.names.text(static_cast<uint32_t>(e.function));
-      result.neededBy = fileOf(id);
-      result.delayed = neederDelayed || e.delayed;
-      result.found = r.outcome == Resolution::Found;
-      if (!result.found) result.note = r.note;
-      if (!result.found && !result.delayed) out.loads = false;
-      const auto key = std::make_tuple(upperCase(result.module), result.neededBy, result.function);
-      const auto seen = functions.find(key);
-      if (seen == functions.end()) functions.emplace(key, std::move(result));
-      else if (!result.delayed) seen->second.delayed = false;
-    }
-  }
-  for (auto& entry : functions) out.functions.push_back(std::move(entry.second));
-  return out;
+  Closure closure(walker, root, rootFile);
+  if (!closure.discover()) return false;
+  closure.fill(out);
+  return true;
 }
 
-std::vector<LoadResult> Checker::check(const std::string& path) {
-  const size_t slash = path.find_last_of('/');
-  const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash == 0 ? 1 : slash);
-  std::vector<LoadResult> results;
-  for (size_t h = 0; h < hosts_.size(); ++h) results.push_back(checkUnder(world(h, folder), path));
-  if (hosts_.size() < 2 || all_) return results;
-
-  // A function missing under one host is shown under every host where it was
-  // checked: found there too.
+// A function missing under one host is shown under every host where it was
+// checked: found there too.
+void showFoundElsewhere(const std::string& rootFile, std::vector<LoadResult>& results) {
   typedef std::tuple<std::string, std::string, FunctionRef> Key;
+  auto keyOf = [](const FunctionResult& f) { return std::make_tuple(upperCase(*f.module), *f.neededBy, f.function); };
   std::map<Key, const FunctionResult*> missing;
   for (const LoadResult& r : results)
-    for (const FunctionResult& f : r.functions)
-      missing.emplace(std::make_tuple(upperCase(f.module), f.neededBy, f.function), &f);
+    for (const FunctionResult& f : r.functions) missing.emplace(keyOf(f), &f);
   std::vector<std::vector<FunctionResult>> extra(results.size());
   for (size_t h = 0; h < results.size(); ++h) {
-    std::set<std::string> present{fileName(path)};
+    if (results[h].state != ImageState::Checked) continue;
+    std::set<std::string> present{rootFile};
     for (const ModuleResult& m : results[h].modules)
-      if (m.kind == Kind::File) present.insert(fileName(m.file));
+      if (m.kind == Kind::File) present.insert(fileName(*m.file));
     std::set<Key> own;
-    for (const FunctionResult& f : results[h].functions)
-      own.insert(std::make_tuple(upperCase(f.module), f.neededBy, f.function));
+    for (const FunctionResult& f : results[h].functions) own.insert(keyOf(f));
     for (const auto& entry : missing) {
-      if (own.count(entry.first) > 0 || present.count(entry.second->neededBy) == 0 || !results[h].error.empty())
-        continue;
+      if (own.count(entry.first) > 0 || present.count(*entry.second->neededBy) == 0) continue;
       FunctionResult found = *entry.second;
       found.found = true;
       found.delayed = false;
-      found.note.clear();
+      found.note = nullptr;
+      found.chain = 0;
       extra[h].push_back(found);
     }
   }
   for (size_t h = 0; h < results.size(); ++h) {
     std::vector<FunctionResult>& functions = results[h].functions;
     functions.insert(functions.end(), extra[h].begin(), extra[h].end());
-    std::sort(functions.begin(), functions.end(), [](const FunctionResult& a, const FunctionResult& b) {
-      return std::make_tuple(upperCase(a.module), a.neededBy, a.function) <
-             std::make_tuple(upperCase(b.module), b.neededBy, b.function);
+    std::sort(functions.begin(), functions.end(), [&](const FunctionResult& a, const FunctionResult& b) {
+      return keyOf(a) < keyOf(b);
     });
   }
+}
+
+}  // namespace
+
+std::vector<LoadResult> Checker::check(const std::string& path) {
+  const std::string folder = folderOf(path);
+  std::string reason;
+  const ImageInfo* info = files_.read(path, &reason);
+  std::vector<LoadResult> results(hosts_.size());
+  for (size_t h = 0; h < hosts_.size(); ++h) {
+    LoadResult& out = results[h];
+    out.host = hosts_[h].name;
+    if (info == nullptr || info->state != ImageInfo::State::Read) {
+      out.state = info == nullptr ? ImageState::Unopened
+                  : info->state == ImageInfo::State::Wide ? ImageState::Wide
+                                                          : ImageState::Damaged;
+      out.error = info == nullptr ? "can't be opened"
+                  : out.state == ImageState::Wide ? "64-bit image"
+                                                  : "damaged: " + info->error;
+      continue;
+    }
+    Walker shared{files_, world(h, folder), all_};
+    if (checkUnder(shared, path, info, &out)) continue;
+    out = LoadResult();
+    out.host = hosts_[h].name;
+    private_.push_back(std::make_unique<World>());
+    World& own = *private_.back();
+    own.host = &hosts_[h];
+    own.folders = world(h, folder).folders;
+    own.bindByName = true;
+    Walker walker{files_, own, all_};
+    checkUnder(walker, path, info, &out);
+  }
+  if (hosts_.size() >= 2 && !all_) showFoundElsewhere(fileName(path), results);
   return results;
 }
 

@@ -5,7 +5,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "image/modules.h"
+#include "check/files.h"
+
 
 namespace check {
 
@@ -27,17 +28,17 @@ std::string shown(const std::string& text) {
 
 namespace {
 
-bool failing(const ModuleResult& m) { return m.kind != Kind::Emulated && m.kind != Kind::File; }
+bool failing(const ModuleResult& m) { return !present(m.kind); }
 
 std::string functionText(const FunctionRef& f) {
-  return f.byOrdinal ? "#" + std::to_string(f.ordinal) : shown(f.name);
+  return f.byOrdinal() ? "#" + std::to_string(f.ordinal) : shown(*f.name);
 }
 
-std::string neededBy(const std::set<std::string>& names, bool delayed) {
+std::string neededBy(const std::vector<const std::string*>& names, bool delayed) {
   std::string text = " (needed by ";
   bool first = true;
-  for (const std::string& name : names) {
-    text += (first ? "" : ", ") + shown(name);
+  for (const std::string* name : names) {
+    text += (first ? "" : ", ") + shown(*name);
     first = false;
   }
   return text + (delayed ? "; delayed)" : ")");
@@ -48,22 +49,23 @@ std::string moduleLine(const ModuleResult& m) {
   switch (m.kind) {
     case Kind::Emulated: what = "emulated"; break;
     case Kind::NotImplemented: what = "not implemented by the host"; break;
-    case Kind::File: what = "file " + shown(m.file); break;
+    case Kind::File: what = "file " + shown(*m.file); break;
     case Kind::NotFound: what = "not found"; break;
-    case Kind::Damaged: what = "damaged, " + shown(m.file) + ": " + shown(m.error); break;
-    case Kind::Wide: what = "64-bit, " + shown(m.file); break;
+    case Kind::Unreadable: what = "can't be read, " + shown(*m.file) + ": " + shown(*m.error); break;
+    case Kind::Damaged: what = "damaged, " + shown(*m.file) + ": " + shown(*m.error); break;
+    case Kind::Wide: what = "64-bit, " + shown(*m.file); break;
   }
-  return "  module " + shown(m.name) + ": " + what + neededBy(m.neededBy, m.delayed) + "\n";
+  return "  module " + shown(*m.name) + ": " + what + neededBy(m.neededBy, m.delayed) + "\n";
 }
 
 std::string verdict(const FunctionResult& f) {
-  if (isImplementedModule(f.module.c_str())) return f.found ? "implemented" : "not implemented";
+  if (f.moduleKind == Kind::Emulated) return f.found ? "implemented" : "not implemented";
   return f.found ? "found" : "missing";
 }
 
 std::string functionLine(const FunctionResult& f) {
-  std::string line = "  function " + shown(f.module) + " " + functionText(f.function) + ": " + verdict(f);
-  if (!f.note.empty()) line += ", " + shown(f.note);
+  std::string line = "  function " + shown(*f.module) + " " + functionText(f.function) + ": " + verdict(f);
+  if (f.note != nullptr) line += ", " + shown(*f.note);
   return line + neededBy({f.neededBy}, f.delayed) + "\n";
 }
 
@@ -100,28 +102,27 @@ nlohmann::ordered_json jsonImage(const std::string& image, const std::vector<Loa
     Json result;
     result["host"] = utf8(r.host);
     result["loads"] = r.loads;
-    result["error"] = textOrNull(r.error, !r.error.empty());
+    result["error"] = textOrNull(r.error, r.state != ImageState::Checked);
     result["modules"] = Json::array();
     for (const ModuleResult& m : r.modules) {
       Json module;
-      module["name"] = utf8(m.name);
+      module["name"] = utf8(*m.name);
       module["kind"] = kindText(m.kind);
-      const bool read = m.kind == Kind::File || m.kind == Kind::Damaged || m.kind == Kind::Wide;
-      module["file"] = textOrNull(m.file, read);
+      module["file"] = m.file == nullptr ? Json(nullptr) : Json(utf8(*m.file));
       module["delayed"] = m.delayed;
       module["needed_by"] = Json::array();
-      for (const std::string& name : m.neededBy) module["needed_by"].push_back(utf8(name));
-      module["error"] = textOrNull(m.error, m.kind == Kind::Damaged);
+      for (const std::string* name : m.neededBy) module["needed_by"].push_back(utf8(*name));
+      module["error"] = m.error == nullptr ? Json(nullptr) : Json(utf8(*m.error));
       result["modules"].push_back(module);
     }
     result["missing"] = Json::array();
     for (const FunctionResult& f : r.functions) {
       if (f.found) continue;
       Json missing;
-      missing["module"] = utf8(f.module);
-      missing["function"] = textOrNull(f.function.name, !f.function.byOrdinal);
-      missing["ordinal"] = f.function.byOrdinal ? Json(f.function.ordinal) : Json(nullptr);
-      missing["needed_by"] = utf8(f.neededBy);
+      missing["module"] = utf8(*f.module);
+      missing["function"] = f.function.byOrdinal() ? Json(nullptr) : Json(utf8(*f.function.name));
+      missing["ordinal"] = f.function.byOrdinal() ? Json(f.function.ordinal) : Json(nullptr);
+      missing["needed_by"] = utf8(*f.neededBy);
       missing["delayed"] = f.delayed;
       result["missing"].push_back(missing);
     }
@@ -160,7 +161,7 @@ std::string Report::add(const std::string& image, const std::vector<LoadResult>&
   for (size_t h = 0; h < results.size(); ++h) {
     const LoadResult& r = results[h];
     out += shown(image) + " under " + shown(r.host) + (r.loads ? ": loads\n" : ": does not load\n");
-    if (!r.error.empty()) out += "  " + shown(fileName(image)) + ": " + shown(r.error) + "\n";
+    if (r.state != ImageState::Checked) out += "  " + shown(fileName(image)) + ": " + shown(r.error) + "\n";
     size_t delayed = 0;
     for (const ModuleResult& m : r.modules) {
       if (failing(m) && m.delayed) ++delayed;
@@ -180,11 +181,11 @@ std::string Report::add(const std::string& image, const std::vector<LoadResult>&
   for (size_t pass = 0; pass < 2; ++pass) {
     for (size_t h = 0; h < results.size(); ++h) {
       for (const FunctionResult& f : results[h].functions) {
-        const auto key = std::make_tuple(image, upperCase(f.module), f.neededBy, f.function);
+        const auto key = std::make_tuple(image, upperCase(*f.module), *f.neededBy, f.function);
         if (pass == 0) {
           if (f.found) continue;
           Row& row = rows_[key];
-          row.label = shown(f.module) + " " + functionText(f.function);
+          row.label = shown(*f.module) + " " + functionText(f.function);
           row.cells.resize(hosts_.size());
         } else {
           const auto row = rows_.find(key);

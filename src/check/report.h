@@ -15,9 +15,10 @@
 
 namespace check {
 
-// The report, written image by image as each is checked, so that memory
-// follows one image's results: begin(), then add() for each image, then
-// end(), each giving the text that comes next.
+// The report, written image by image as each is checked: begin(), then
+// add() for each image, then end(), each giving the text that comes next.
+// Memory follows one image's results, but for the rows of the closing table
+// of a text report with two or more hosts, which grow over the run.
 class Report {
  public:
   // `all` lists every module and function checked in the text report, not
@@ -38,8 +39,7 @@ class Report {
   bool json_;
   bool all_;
   size_t images_ = 0;
-  // (image, module, needer, function) -> row; the image is part of the key
-  // only once a second image is met.
+  // (image, upper-cased module, needer, function) -> row.
   std::map<std::tuple<std::string, std::string, std::string, FunctionRef>, Row> rows_;
 };
 
