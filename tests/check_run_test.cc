@@ -1,0 +1,342 @@
+// zymran-check run as a function, as its command line runs it, over host
+// folders and program trees that the image builder writes into a temporary
+// folder: each row one rule, with its whole output and its exit status.
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "check/options.h"
+#include "check/run.h"
+#include "image_builder.h"
+#include "test_support.h"
+
+namespace {
+
+typedef std::vector<uint8_t> Bytes;
+
+Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+ImagePlan program(std::vector<ImportedModule> modules) {
+  ImagePlan plan;
+  plan.modules = std::move(modules);
+  return plan;
+}
+
+ImagePlan dll(const std::string& name, std::vector<ExportedFunction> exports,
+              std::vector<ImportedModule> modules = {}) {
+  ImagePlan plan;
+  plan.dll = true;
+  plan.exportModuleName = name;
+  plan.exports = std::move(exports);
+  plan.modules = std::move(modules);
+  return plan;
+}
+
+Bytes build(const ImagePlan& plan) { return buildImage(plan).bytes; }
+
+void writeFile(const std::string& path, const Bytes& bytes) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  FILE* f = fopen(path.c_str(), "wb");
+  ASSERT_NE(nullptr, f) << path;
+  if (!bytes.empty()) {
+    ASSERT_EQ(bytes.size(), fwrite(bytes.data(), 1, bytes.size(), f));
+  }
+  fclose(f);
+}
+
+// A folder of files under the temporary folder, written afresh.
+std::string folderOf(const std::string& name, const std::vector<std::pair<std::string, Bytes>>& files) {
+  const std::string folder = tempDir() + "/" + name;
+  std::filesystem::remove_all(folder);
+  std::filesystem::create_directories(folder);
+  for (const auto& file : files) writeFile(folder + "/" + file.first, file.second);
+  return folder;
+}
+
+// The hosts of the rows, next to them: 1.0 of module-definition files, 2.0
+// of DLLs (with CreateFileW, which 1.0 lacks), and one without USER32.
+void writeHosts() {
+  static bool written = false;
+  if (written) return;
+  written = true;
+  const std::string kernel = "LIBRARY KERNEL32.dll\nEXPORTS\nGetVersion @1\nCreateFileA @7\nHidden @9 NONAME\n";
+  const std::string ntdll = "LIBRARY NTDLL.dll\nEXPORTS\nNtClose\n";
+  folderOf("hosts/1.0", {{"kernel32.def", text(kernel)}, {"ntdll.def", text(ntdll)},
+                         {"USER32.DEF", text("LIBRARY USER32\nEXPORTS\nMessageBoxA\n")}});
+  folderOf("hosts/nouser", {{"kernel32.def", text(kernel)}, {"ntdll.def", text(ntdll)}});
+  folderOf("hosts/2.0", {{"KERNEL32.DLL", build(dll("KERNEL32.dll", {{"GetVersion", ""}, {"CreateFileA", ""},
+                                                                      {"CreateFileW", ""}}))},
+                         {"ntdll.dll", build(dll("NTDLL.dll", {{"NtClose", ""}}))},
+                         {"User32.Dll", build(dll("USER32.dll", {{"MessageBoxA", ""}}))}});
+}
+
+struct CheckOutput {
+  std::string out;  // standard output, then standard error
+  int status;
+};
+
+// zymran-check with `args`, run in this process in `folder`.
+CheckOutput runIn(const std::string& folder, std::vector<std::string> args, FILE* out = nullptr) {
+  char cwd[4096];
+  if (getcwd(cwd, sizeof cwd) == nullptr || chdir(folder.c_str()) != 0) abort();
+  std::vector<const char*> argv{"zymran-check"};
+  for (const std::string& arg : args) argv.push_back(arg.c_str());
+  char* outText = nullptr;
+  char* errText = nullptr;
+  size_t outSize = 0;
+  size_t errSize = 0;
+  FILE* captured = open_memstream(&outText, &outSize);
+  const check::Streams streams = {out != nullptr ? out : captured, open_memstream(&errText, &errSize)};
+  check::Options options;
+  int status = check::parseOptions(static_cast<int>(argv.size()), argv.data(), &options, streams);
+  if (status == check::kGoOn) status = check::runCheck(options, streams);
+  fclose(captured);
+  fclose(streams.err);
+  CheckOutput run = {std::string(outText, outSize) + std::string(errText, errSize), status};
+  free(outText);
+  free(errText);
+  if (chdir(cwd) != 0) abort();
+  return run;
+}
+
+const char kApp[] = "app/APP.EXE";
+const std::string kLoads = "app/APP.EXE under 1.0: loads\n";
+const std::string kFails = "app/APP.EXE under 1.0: does not load\n";
+
+struct Row {
+  const char* rule;
+  std::vector<std::pair<std::string, Bytes>> files;
+  std::vector<std::string> args;
+  int status;
+  std::string expected;
+};
+
+// Each row's run, with the first host named when the row names none; and
+// with --json, whose verdicts must be the text's.
+void runRows(const char* name, const std::vector<Row>& rows) {
+  writeHosts();
+  for (size_t n = 0; n < rows.size(); ++n) {
+    const Row& row = rows[n];
+    SCOPED_TRACE(row.rule);
+    const std::string folder = folderOf(std::string(name) + std::to_string(n), row.files);
+    std::vector<std::string> args = row.args;
+    if (std::find(args.begin(), args.end(), "--host") == args.end())
+      args.insert(args.begin(), {"--host", "1.0=../hosts/1.0"});
+    const CheckOutput run = runIn(folder, args);
+    EXPECT_EQ(row.expected, run.out);
+    EXPECT_EQ(row.status, run.status);
+    if (run.status == check::kNotChecked && run.out.find(" under ") == std::string::npos) continue;
+    args.insert(args.begin(), "--json");
+    const CheckOutput json = runIn(folder, args);
+    EXPECT_EQ(row.status, json.status);
+    const nlohmann::json document = nlohmann::json::parse(json.out.substr(0, json.out.rfind("}\n") + 2));
+    for (const auto& image : document["images"])
+      for (const auto& result : image["results"]) {
+        const std::string verdict = image["image"].get<std::string>() + " under " +
+                                    result["host"].get<std::string>() +
+                                    (result["loads"].get<bool>() ? ": loads\n" : ": does not load\n");
+        EXPECT_NE(std::string::npos, run.out.find(verdict)) << verdict;
+      }
+  }
+}
+
+TEST(CheckRun, Modules) {
+  const Bytes exportDamaged = [] {
+    BuiltImage built = buildImage(dll("bad.dll", {{"Bad", ""}}));
+    put32(built.bytes, built.peOffset + 0x18 + 0x60, 0xF00000);  // the export directory, far past the end
+    return built.bytes;
+  }();
+  ImagePlan wide = dll("wide.dll", {{"Wide", ""}});
+  wide.pe32plus = true;
+  const std::vector<Row> rows = {
+      {"an emulated function by ordinal: implemented when the host carries it",
+       {{kApp, build(program({{"KERNEL32.dll", {byOrdinal(9), byOrdinal(8), byOrdinal(7)}}}))}},
+       {"--all", kApp}, 1,
+       kFails +
+           "  module KERNEL32.dll: emulated (needed by APP.EXE)\n"
+           "  function KERNEL32.dll #7: implemented (needed by APP.EXE)\n"
+           "  function KERNEL32.dll #8: not implemented (needed by APP.EXE)\n"
+           "  function KERNEL32.dll #9: implemented (needed by APP.EXE)\n"},
+      {"a DLL's function by ordinal, named or not",
+       {{kApp, build(program({{"helper.dll", {byOrdinal(2), byOrdinal(5), byOrdinal(1)}}}))},
+        {"app/helper.dll", build(dll("helper.dll", {{"One", ""}, {"", ""}}))}},
+       {"--all", kApp}, 1,
+       kFails +
+           "  module helper.dll: file app/helper.dll (needed by APP.EXE)\n"
+           "  function helper.dll #1: found (needed by APP.EXE)\n"
+           "  function helper.dll #2: found (needed by APP.EXE)\n"
+           "  function helper.dll #5: missing (needed by APP.EXE)\n"},
+      {"forwarders by name and by ordinal bring their DLL in",
+       {{kApp, build(program({{"fwd.dll", {{"Ping"}, {"Pang"}, {"Peng"}}}}))},
+        {"app/fwd.dll", build(dll("fwd.dll", {{"Ping", "target.Pong"}, {"Pang", "target.#3"},
+                                              {"Peng", "target.Gone"}}))},
+        {"app/TARGET.DLL", build(dll("TARGET.DLL", {{"Pong", ""}, {"", ""}, {"", ""}}))}},
+       {"--all", kApp}, 1,
+       kFails +
+           "  module fwd.dll: file app/fwd.dll (needed by APP.EXE)\n"
+           "  module target.dll: file app/TARGET.DLL (needed by fwd.dll)\n"
+           "  function fwd.dll Pang: found (needed by APP.EXE)\n"
+           "  function fwd.dll Peng: missing, forwarded to target.dll Gone (needed by APP.EXE)\n"
+           "  function fwd.dll Ping: found (needed by APP.EXE)\n"},
+      {"a forwarder chain that comes back is missing",
+       {{kApp, build(program({{"loop1.dll", {{"Ping"}}}}))},
+        {"app/loop1.dll", build(dll("loop1.dll", {{"Ping", "loop2.Ping"}}))},
+        {"app/loop2.dll", build(dll("loop2.dll", {{"Ping", "loop1.Ping"}}))}},
+       {kApp}, 1, kFails + "  function loop1.dll Ping: missing, forwarder loop (needed by APP.EXE)\n"},
+      {"two DLLs that import from each other load",
+       {{kApp, build(program({{"a.dll", {{"Fa"}}}}))},
+        {"app/a.dll", build(dll("a.dll", {{"Fa", ""}}, {{"b.dll", {{"Fb"}}}}))},
+        {"app/b.dll", build(dll("b.dll", {{"Fb", ""}}, {{"a.dll", {{"Fa"}}}}))}},
+       {"--all", kApp}, 0,
+       kLoads +
+           "  module a.dll: file app/a.dll (needed by APP.EXE, b.dll)\n"
+           "  module b.dll: file app/b.dll (needed by a.dll)\n"
+           "  function a.dll Fa: found (needed by APP.EXE)\n"
+           "  function a.dll Fa: found (needed by b.dll)\n"
+           "  function b.dll Fb: found (needed by a.dll)\n"},
+      {"a damaged DLL in the closure",
+       {{kApp, build(program({{"bad.dll", {{"Bad"}}}}))}, {"app/bad.dll", exportDamaged}},
+       {kApp}, 1,
+       kFails + "  module bad.dll: damaged, app/bad.dll: export directory at address 0x00F00000 lies "
+                "outside the file's data (needed by APP.EXE)\n"},
+      {"a 64-bit DLL that a DLL imports from",
+       {{kApp, build(program({{"mid.dll", {{"Mid"}}}}))},
+        {"app/mid.dll", build(dll("mid.dll", {{"Mid", ""}}, {{"wide.dll", {{"Wide"}}}}))},
+        {"app/wide.dll", build(wide)}},
+       {kApp}, 1, kFails + "  module wide.dll: 64-bit, app/wide.dll (needed by mid.dll)\n"},
+  };
+  runRows("modules", rows);
+}
+
+TEST(CheckRun, FoldersAndCase) {
+  const Bytes help = build(dll("helper.dll", {{"Help", ""}}));
+  const Bytes other = build(dll("helper.dll", {{"Other", ""}}));
+  const std::vector<Row> rows = {
+      {"a DLL found only in a --path folder",
+       {{kApp, build(program({{"far.dll", {{"Far"}}}}))}, {"lib/far.dll", build(dll("far.dll", {{"Far", ""}}))}},
+       {"--all", "--path", "lib", kApp, "lib/far.dll"}, 0,
+       kLoads +
+           "  module far.dll: file lib/far.dll (needed by APP.EXE)\n"
+           "  function far.dll Far: found (needed by APP.EXE)\n"
+           "lib/far.dll under 1.0: loads\n"},
+      {"a DLL's file named in another case than the import",
+       {{kApp, build(program({{"Helper.DLL", {{"Help"}}}}))}, {"app/hElPeR.dll", help}},
+       {"--all", kApp}, 0,
+       kLoads +
+           "  module Helper.DLL: file app/hElPeR.dll (needed by APP.EXE)\n"
+           "  function Helper.DLL Help: found (needed by APP.EXE)\n"},
+      {"of several files in another case, the first in byte order; a folder of the name is no file",
+       {{kApp, build(program({{"helper.DLL", {{"Help"}}}}))}, {"app/hElPeR.dll", other},
+        {"app/HELPER.DLL/x", {}}, {"app/Helper.dll", help}},
+       {kApp}, 0, kLoads},
+      {"the image's own folder first, then each --path in order",
+       {{kApp, build(program({{"helper.dll", {{"Help"}}}}))}, {"one/helper.dll", other},
+        {"two/helper.dll", help}},
+       {"--path", "one", "--path", "two", kApp}, 1,
+       kFails + "  function helper.dll Help: missing (needed by APP.EXE)\n"},
+      {"a module is not looked for with .dll added, nor in the current folder",
+       {{kApp, build(program({{"helper", {{"Help"}}}, {"here.dll", {}}}))}, {"app/helper.dll", help},
+        {"here.dll", help}},
+       {kApp}, 1,
+       kFails +
+           "  module helper: not found (needed by APP.EXE)\n"
+           "  module here.dll: not found (needed by APP.EXE)\n"},
+  };
+  runRows("folders", rows);
+}
+
+TEST(CheckRun, HostsAndStatuses) {
+  const Bytes needs = build(program({{"KERNEL32.dll", {{"CreateFileW"}}}}));
+  const Bytes loads = build(program({{"KERNEL32.dll", {{"GetVersion"}}}}));
+  const std::vector<Row> rows = {
+      {"two hosts that differ in one function",
+       {{kApp, build(program({{"KERNEL32.dll", {{"GetVersion"}, {"CreateFileW"}}}}))}},
+       {"--host", "1.0=../hosts/1.0", "--host", "2.0=../hosts/2.0", kApp}, 1,
+       kFails +
+           "  function KERNEL32.dll CreateFileW: not implemented (needed by APP.EXE)\n"
+           "app/APP.EXE under 2.0: loads\n"
+           "\nFunctions missing under some host:\n"
+           "  function                  needed by  1.0      2.0\n"
+           "  KERNEL32.dll CreateFileW  APP.EXE    missing  found\n"},
+      {"an image that can't be opened: status 2, the others still checked",
+       {{kApp, loads}, {"app/NEEDS.EXE", needs}},
+       {"app/NONE.EXE", kApp, "app/NEEDS.EXE"}, 2,
+       "app/NONE.EXE under 1.0: does not load\n"
+       "  NONE.EXE: can't be opened\n" +
+           kLoads +
+           "app/NEEDS.EXE under 1.0: does not load\n"
+           "  function KERNEL32.dll CreateFileW: not implemented (needed by NEEDS.EXE)\n"
+           "zymran-check: app/NONE.EXE: can't be opened\n"},
+      {"a host folder without USER32", {{kApp, loads}}, {"--host", "old=../hosts/nouser", kApp}, 2,
+       "zymran-check: host old: ../hosts/nouser: holds no USER32.DLL or USER32.DEF\n"},
+      {"a host folder with two files for one module",
+       {{kApp, loads}, {"h/kernel32.def", text("LIBRARY KERNEL32\nEXPORTS\nA\n")}, {"h/KERNEL32.dll", loads},
+        {"h/ntdll.def", text("LIBRARY ntdll\nEXPORTS\n")}, {"h/user32.def", text("LIBRARY user32\nEXPORTS\n")}},
+       {"--host", "x=h", kApp}, 2,
+       "zymran-check: host x: h: KERNEL32.dll and kernel32.def both stand for KERNEL32.dll\n"},
+      {"a profile whose LIBRARY line names another module",
+       {{kApp, loads}, {"h/kernel32.def", text("LIBRARY NTDLL\nEXPORTS\nA\n")},
+        {"h/ntdll.def", text("LIBRARY ntdll\nEXPORTS\n")}, {"h/user32.def", text("LIBRARY user32\nEXPORTS\n")}},
+       {"--host", "x=h", kApp}, 2,
+       "zymran-check: host x: h/kernel32.def: its LIBRARY line names NTDLL, not KERNEL32.dll\n"},
+      {"a host's DLL beside its profiles, one module each",
+       {{kApp, loads}, {"h/Kernel32.Dll", build(dll("KERNEL32.dll", {{"GetVersion", ""}}))},
+        {"h/ntdll.def", text("LIBRARY NTDLL.dll\nEXPORTS\n")}, {"h/user32.def", text("LIBRARY user32\nEXPORTS\n")}},
+       {"--host", "x=h", kApp}, 0, "app/APP.EXE under x: loads\n"},
+      {"a host's DLL that is damaged", {{kApp, loads}, {"h/kernel32.dll", text("MZ")}}, {"--host", "x=h", kApp},
+       2, "zymran-check: host x: h/kernel32.dll: not a PE image: no DOS header\n"},
+      {"a host's profile that is not understood",
+       {{kApp, loads}, {"h/kernel32.def", text("LIBRARY KERNEL32\nEXPORTS\nA @x\n")}}, {"--host", "x=h", kApp}, 2,
+       "zymran-check: host x: h/kernel32.def:3: an ordinal that is not a number from 0 to 65535\n"},
+      {"a host folder that is missing", {{kApp, loads}}, {"--host", "x=nowhere", kApp}, 2,
+       "zymran-check: host x: nowhere: not a folder that can be read\n"},
+  };
+  runRows("hosts", rows);
+}
+
+TEST(CheckRun, CommandLine) {
+  const Bytes loads = build(program({{"KERNEL32.dll", {{"GetVersion"}}}}));
+  const std::vector<Row> rows = {
+      {"an option that does not exist", {{kApp, loads}}, {"--fast", kApp}, 2,
+       "zymran-check: The following argument was not expected: --fast (see --help)\n"},
+      {"no image", {}, {"--all"}, 2, "zymran-check: IMAGE is required (see --help)\n"},
+      {"a host without a folder", {{kApp, loads}}, {"--host", "1.0", kApp}, 2,
+       "zymran-check: --host 1.0: expected NAME=DIR\n"},
+      {"two hosts of one name", {{kApp, loads}}, {"--host", "a=../hosts/1.0", "--host", "a=../hosts/2.0", kApp},
+       2, "zymran-check: --host a=../hosts/2.0: a second host of that name\n"},
+      {"a search folder that is no folder", {{kApp, loads}}, {"--path", "app/APP.EXE", kApp}, 2,
+       "zymran-check: --path app/APP.EXE: not a folder\n"},
+  };
+  runRows("options", rows);
+  writeHosts();
+  const std::string folder = folderOf("builtin", {{kApp, loads}});
+  EXPECT_EQ("app/APP.EXE under built-in: loads\n", runIn(folder, {kApp}).out);
+  const CheckOutput version = runIn(folder, {"--version"});
+  EXPECT_EQ("zymran-check " ZYMRAN_VERSION "\n", version.out);
+  EXPECT_EQ(0, version.status);
+  const CheckOutput help = runIn(folder, {"--help"});
+  EXPECT_EQ(0, help.status);
+  EXPECT_NE(std::string::npos, help.out.find("--host NAME=DIR")) << help.out;
+  // Help, version and report that can't be written: status 2, and a word.
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{"--help"}, {"--version"}, {kApp}, {"--json", kApp}}) {
+    SCOPED_TRACE(args[0]);
+    FILE* full = fopen("/dev/full", "w");
+    ASSERT_NE(nullptr, full);
+    const CheckOutput run = runIn(folder, args, full);
+    fclose(full);
+    EXPECT_EQ("zymran-check: can't write to standard output\n", run.out);
+    EXPECT_EQ(2, run.status);
+  }
+}
+
+}  // namespace
