@@ -118,7 +118,24 @@ struct Row {
   std::vector<std::string> args;
   int status;
   std::string expected;
+  // Files and folders given these modes for the run, which then runs as a
+  // user whom the modes hold (root reads whatever the modes say).
+  std::vector<std::pair<std::string, mode_t>> modes = {};
 };
+
+// Runs `run` with `modes` set under `folder`, as an unprivileged user when
+// this process is root.
+template <typename F>
+void withModes(const std::string& folder, const std::vector<std::pair<std::string, mode_t>>& modes, F run) {
+  if (modes.empty()) return run();
+  chmod(tempDir().c_str(), 0755);
+  for (const auto& mode : modes) chmod((folder + "/" + mode.first).c_str(), mode.second);
+  const bool root = geteuid() == 0;
+  if (root && seteuid(65534) != 0) abort();
+  run();
+  if (root && seteuid(0) != 0) abort();
+  for (const auto& mode : modes) chmod((folder + "/" + mode.first).c_str(), 0755);
+}
 
 // Each row's run, with the first host named when the row names none; and
 // with --json, whose verdicts must be the text's.
@@ -131,12 +148,15 @@ void runRows(const char* name, const std::vector<Row>& rows) {
     std::vector<std::string> args = row.args;
     if (std::find(args.begin(), args.end(), "--host") == args.end())
       args.insert(args.begin(), {"--host", "1.0=../hosts/1.0"});
-    const CheckOutput run = runIn(folder, args);
+    CheckOutput run, json;
+    withModes(folder, row.modes, [&] {
+      run = runIn(folder, args);
+      args.insert(args.begin(), "--json");
+      json = runIn(folder, args);
+    });
     EXPECT_EQ(row.expected, run.out);
     EXPECT_EQ(row.status, run.status);
     if (run.status == check::kNotChecked && run.out.find(" under ") == std::string::npos) continue;
-    args.insert(args.begin(), "--json");
-    const CheckOutput json = runIn(folder, args);
     EXPECT_EQ(row.status, json.status);
     const nlohmann::json document = nlohmann::json::parse(json.out.substr(0, json.out.rfind("}\n") + 2));
     for (const auto& image : document["images"])
@@ -243,6 +263,23 @@ TEST(CheckRun, FoldersAndCase) {
         {"two/helper.dll", help}},
        {"--path", "one", "--path", "two", kApp}, 1,
        kFails + "  function helper.dll Help: missing (needed by APP.EXE)\n"},
+      {"a DLL that is there but can't be read",
+       {{kApp, build(program({{"secret.dll", {{"Help"}}}}))}, {"app/secret.dll", help}},
+       {kApp}, 2,
+       kFails +
+           "  module secret.dll: can't be read, app/secret.dll: Permission denied (needed by APP.EXE)\n"
+           "zymran-check: app/secret.dll: can't be read: Permission denied\n",
+       {{"app/secret.dll", 0}}},
+      {"a folder that can be searched but not listed: the images in it still checked",
+       {{kApp, build(program({{"helper.dll", {{"Help"}}}}))}, {"app/helper.dll", help},
+        {"lib/far.dll", build(dll("far.dll", {{"Far", ""}}, {{"helper.dll", {{"Help"}}}}))}},
+       {"--path", "lib", kApp, "lib/far.dll"}, 2,
+       kFails +
+           "  module helper.dll: not found (needed by APP.EXE)\n"
+           "lib/far.dll under 1.0: does not load\n"
+           "  module helper.dll: not found (needed by far.dll)\n"
+           "zymran-check: app: can't be listed: Permission denied\n",
+       {{"app", 0311}}},
       {"a module is not looked for with .dll added, nor in the current folder",
        {{kApp, build(program({{"helper", {{"Help"}}}, {"here.dll", {}}}))}, {"app/helper.dll", help},
         {"here.dll", help}},

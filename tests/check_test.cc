@@ -3,12 +3,15 @@
 // line of the report.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
+#include "check/files.h"
 #include "check/report.h"
 #include "image_builder.h"
 #include "memory_files.h"
+#include "test_support.h"
 
 namespace {
 
@@ -80,6 +83,37 @@ TEST(CheckModel, Closures) {
       EXPECT_NE(std::string::npos, (json.begin() + json.add("APP.EXE", results) + json.end()).find(c.json));
     }
   }
+}
+
+TEST(CheckFiles, PathsAndFaults) {
+  const struct {
+    const char* path;
+    const char* folder;
+    const char* name;
+  } paths[] = {{"a", "", "a"}, {"/a", "/", "a"}, {"a/b", "a", "b"}, {"a//b", "a/", "b"}, {"a/", "a", ""},
+               {"", "", ""}};
+  for (const auto& p : paths) {
+    SCOPED_TRACE(p.path);
+    EXPECT_EQ(p.folder, check::folderOf(p.path));
+    EXPECT_EQ(p.name, check::fileName(p.path));
+  }
+  EXPECT_EQ("a/b", check::inFolder("a/", "b"));
+  EXPECT_EQ("b", check::inFolder("", "b"));
+
+  const std::string dir = tempDir();
+  std::vector<std::string> names;
+  std::string text, reason;
+  EXPECT_FALSE(check::listFolder(dir + "/none", &names, &reason));
+  EXPECT_EQ("No such file or directory", reason);
+  EXPECT_FALSE(check::readWholeFile(dir + "/none", &text, &reason));
+  EXPECT_EQ("No such file or directory", reason);
+  EXPECT_FALSE(check::readWholeFile(dir, &text, &reason));
+  EXPECT_EQ("not a regular file", reason);
+  writeTempFile("whole.txt", {'a', 0, 'b'});
+  EXPECT_TRUE(check::readWholeFile(dir + "/whole.txt", &text, &reason));
+  EXPECT_EQ(std::string("a\0b", 3), text);
+  EXPECT_TRUE(check::listFolder(dir, &names, &reason));
+  EXPECT_NE(names.end(), std::find(names.begin(), names.end(), "whole.txt"));
 }
 
 }  // namespace
