@@ -116,4 +116,26 @@ TEST(CheckFiles, PathsAndFaults) {
   EXPECT_NE(names.end(), std::find(names.begin(), names.end(), "whole.txt"));
 }
 
+TEST(CheckModel, ForwarderGrammar) {
+  const struct {
+    const char* text;
+    const char* parsed;  // "module function", "module #ordinal", or "" when it names no module
+  } cases[] = {
+      {"OTHER.Func", "OTHER.dll Func"},     {"OTHER.#7", "OTHER.dll #7"},
+      {"a.b.Func", "a.b.dll Func"},         {"OTHER.#99999", "OTHER.dll #99999"},
+      {"OTHER.#123456", "OTHER.dll #123456"}, {"OTHER.#", "OTHER.dll #"},
+      {"OTHER.#7x", "OTHER.dll #7x"},       {"OTHER.", "OTHER.dll "},
+      {".Func", ".dll Func"},               {"NoDot", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    check::Forwarder f;
+    std::string parsed;
+    if (check::parseForwarder(c.text, &f))
+      parsed = f.module + " " + (f.byOrdinal ? "#" + std::to_string(f.ordinal) : f.name);
+    EXPECT_EQ(c.parsed, parsed);
+    EXPECT_TRUE(!f.byOrdinal || f.name.empty());
+  }
+}
+
 }  // namespace
