@@ -3,11 +3,14 @@
 // line of the report.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <string>
 #include <vector>
 
 #include "check/files.h"
+#include "check/json.h"
 #include "check/report.h"
 #include "image_builder.h"
 #include "memory_files.h"
@@ -136,6 +139,58 @@ TEST(CheckModel, ForwarderGrammar) {
     EXPECT_EQ(c.parsed, parsed);
     EXPECT_TRUE(!f.byOrdinal || f.name.empty());
   }
+}
+
+// The writer lays documents out byte for byte as a dump with an indent of
+// one does, names read as Latin-1.
+TEST(CheckJson, SameBytesAsADump) {
+  auto latin1 = [](const std::string& bytes) {
+    std::string text;
+    for (const char c : bytes) {
+      const unsigned char u = static_cast<unsigned char>(c);
+      if (u < 0x80) text += c;
+      else text += {static_cast<char>(0xC0 | (u >> 6)), static_cast<char>(0x80 | (u & 0x3F))};
+    }
+    return text;
+  };
+  const std::string names[] = {"", "plain", "quote\" back\\slash", "\b\f\n\r\t", std::string("\0\x01\x1f", 3),
+                               "\x7f", "\x80\xe9\xff", "/"};
+  nlohmann::ordered_json reference = nlohmann::ordered_json::array();
+  std::string written;
+  check::JsonWriter json(&written, 0);
+  json.beginArray();
+  for (const std::string& name : names) {
+    SCOPED_TRACE(name);
+    std::string one;
+    check::appendJsonString(&one, name);
+    EXPECT_EQ(nlohmann::json(latin1(name)).dump(), one);
+    nlohmann::ordered_json object;
+    object["name"] = latin1(name);
+    object["none"] = nullptr;
+    object["empty"] = nlohmann::ordered_json::array();
+    object["list"] = {true, 7};
+    object["inner"] = nlohmann::ordered_json::object();
+    reference.push_back(object);
+    json.beginObject();
+    json.key("name");
+    json.string(name);
+    json.key("none");
+    json.string(nullptr);
+    json.key("empty");
+    json.beginArray();
+    json.endArray();
+    json.key("list");
+    json.beginArray();
+    json.boolean(true);
+    json.number(7);
+    json.endArray();
+    json.key("inner");
+    json.beginObject();
+    json.endObject();
+    json.endObject();
+  }
+  json.endArray();
+  EXPECT_EQ(reference.dump(1), written);
 }
 
 }  // namespace

@@ -3,9 +3,8 @@
 #include <algorithm>
 #include <utility>
 
-#include <nlohmann/json.hpp>
-
 #include "check/files.h"
+#include "check/json.h"
 
 
 namespace check {
@@ -73,62 +72,59 @@ std::string plural(size_t n, const char* one, const char* many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
-// Bytes 0x80-0xFF as the characters U+0080-U+00FF.
-std::string utf8(const std::string& text) {
-  std::string out;
-  for (const char c : text) {
-    const unsigned char u = static_cast<unsigned char>(c);
-    if (u < 0x80) {
-      out += c;
-    } else {
-      out += static_cast<char>(0xC0 | (u >> 6));
-      out += static_cast<char>(0x80 | (u & 0x3F));
-    }
-  }
-  return out;
+void jsonModule(JsonWriter& json, const ModuleResult& m) {
+  json.beginObject();
+  json.key("name");
+  json.string(*m.name);
+  json.key("kind");
+  json.string(kindText(m.kind));
+  json.key("file");
+  json.string(m.file);
+  json.key("delayed");
+  json.boolean(m.delayed);
+  json.key("needed_by");
+  json.beginArray();
+  for (const std::string* name : m.neededBy) json.string(*name);
+  json.endArray();
+  json.key("error");
+  json.string(m.error);
+  json.endObject();
 }
 
-nlohmann::ordered_json textOrNull(const std::string& text, bool present) {
-  return present ? nlohmann::ordered_json(utf8(text)) : nlohmann::ordered_json(nullptr);
+void jsonMissing(JsonWriter& json, const FunctionResult& f) {
+  json.beginObject();
+  json.key("module");
+  json.string(*f.module);
+  json.key("function");
+  json.string(f.function.name);
+  json.key("ordinal");
+  if (f.function.byOrdinal()) json.number(f.function.ordinal);
+  else json.null();
+  json.key("needed_by");
+  json.string(*f.neededBy);
+  json.key("delayed");
+  json.boolean(f.delayed);
+  json.endObject();
 }
 
-
-nlohmann::ordered_json jsonImage(const std::string& image, const std::vector<LoadResult>& results) {
-  using Json = nlohmann::ordered_json;
-  Json entry;
-  entry["image"] = utf8(image);
-  entry["results"] = Json::array();
-  for (const LoadResult& r : results) {
-    Json result;
-    result["host"] = utf8(r.host);
-    result["loads"] = r.loads;
-    result["error"] = textOrNull(r.error, r.state != ImageState::Checked);
-    result["modules"] = Json::array();
-    for (const ModuleResult& m : r.modules) {
-      Json module;
-      module["name"] = utf8(*m.name);
-      module["kind"] = kindText(m.kind);
-      module["file"] = m.file == nullptr ? Json(nullptr) : Json(utf8(*m.file));
-      module["delayed"] = m.delayed;
-      module["needed_by"] = Json::array();
-      for (const std::string* name : m.neededBy) module["needed_by"].push_back(utf8(*name));
-      module["error"] = m.error == nullptr ? Json(nullptr) : Json(utf8(*m.error));
-      result["modules"].push_back(module);
-    }
-    result["missing"] = Json::array();
-    for (const FunctionResult& f : r.functions) {
-      if (f.found) continue;
-      Json missing;
-      missing["module"] = utf8(*f.module);
-      missing["function"] = f.function.byOrdinal() ? Json(nullptr) : Json(utf8(*f.function.name));
-      missing["ordinal"] = f.function.byOrdinal() ? Json(f.function.ordinal) : Json(nullptr);
-      missing["needed_by"] = utf8(*f.neededBy);
-      missing["delayed"] = f.delayed;
-      result["missing"].push_back(missing);
-    }
-    entry["results"].push_back(result);
-  }
-  return entry;
+void jsonResult(JsonWriter& json, const LoadResult& r) {
+  json.beginObject();
+  json.key("host");
+  json.string(r.host);
+  json.key("loads");
+  json.boolean(r.loads);
+  json.key("error");
+  json.string(r.state == ImageState::Checked ? nullptr : &r.error);
+  json.key("modules");
+  json.beginArray();
+  for (const ModuleResult& m : r.modules) jsonModule(json, m);
+  json.endArray();
+  json.key("missing");
+  json.beginArray();
+  for (const FunctionResult& f : r.functions)
+    if (!f.found) jsonMissing(json, f);
+  json.endArray();
+  json.endObject();
 }
 
 }  // namespace
@@ -138,24 +134,30 @@ Report::Report(std::vector<std::string> hosts, bool json, bool all)
 
 std::string Report::begin() {
   if (!json_) return "";
-  std::string hosts;
-  for (const std::string& host : hosts_) hosts += (hosts.empty() ? "\n  " : ",\n  ") + nlohmann::ordered_json(utf8(host)).dump();
-  return "{\n \"format\": \"zymran-check 1\",\n \"hosts\": [" + hosts + (hosts_.empty() ? "],\n" : "\n ],\n") +
-         " \"images\": [";
+  std::string text = "{\n \"format\": \"zymran-check 1\",\n \"hosts\": ";
+  JsonWriter json(&text, 1);
+  json.beginArray();
+  for (const std::string& host : hosts_) json.string(host);
+  json.endArray();
+  return text + ",\n \"images\": [";
 }
 
 std::string Report::add(const std::string& image, const std::vector<LoadResult>& results) {
   ++images_;
   if (json_) {
-    // The document as one dump with an indent of one would lay it out: the
-    // image two levels in.
-    std::string text = jsonImage(image, results).dump(1);
-    std::string indented = "  ";
-    for (const char c : text) {
-      indented += c;
-      if (c == '\n') indented += "  ";
-    }
-    return (images_ == 1 ? "\n" : ",\n") + indented;
+    // Each image two levels in, as one dump of the whole document would lay
+    // it out.
+    std::string text = images_ == 1 ? "\n  " : ",\n  ";
+    JsonWriter json(&text, 2);
+    json.beginObject();
+    json.key("image");
+    json.string(image);
+    json.key("results");
+    json.beginArray();
+    for (const LoadResult& r : results) jsonResult(json, r);
+    json.endArray();
+    json.endObject();
+    return text;
   }
   std::string out;
   for (size_t h = 0; h < results.size(); ++h) {
