@@ -50,13 +50,9 @@ void checkBoth(MemoryFiles& files, const std::string& image) {
   host.modules["KERNEL32.DLL"].ordinals = {3};
   check::Checker checker(files, {"lib"}, {host}, true);
   const std::vector<check::LoadResult> results = checker.check(image);
-  check::Report text({"fuzz"}, false, true);
-  text.begin();
-  text.add(image, results);
-  text.end();
+  wholeReport(check::Format::Text, {"fuzz"}, image, results, true);
   // Throws, and so ends the run as a finding, when the document is not JSON.
-  check::Report json({"fuzz"}, true, false);
-  static_cast<void>(nlohmann::json::parse(json.begin() + json.add(image, results) + json.end()));
+  static_cast<void>(nlohmann::json::parse(wholeReport(check::Format::Json, {"fuzz"}, image, results)));
 }
 
 }  // namespace

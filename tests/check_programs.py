@@ -114,13 +114,14 @@ ROWS = [
     ("a delay-loaded DLL that is missing never decides", {
         APP: dict(imports=["KERNEL32.dll:GetVersion"], delayed=["ghost.dll:Boo"], lld=True)},
      [APP], 0, LOADS +
-     "  module ghost.dll: not found (needed by APP.EXE; delayed)\n"
+     "  module ghost.dll: not found in app/ (needed by APP.EXE; delayed)\n"
+     "  function ghost.dll Boo: module not found (needed by APP.EXE; delayed)\n"
      "  1 delayed problem, met only when that code runs\n"),
     ("what a delay-loaded DLL imports is delayed too", {
         APP: dict(imports=["KERNEL32.dll:GetVersion"], delayed=["lazy.dll:Work"], lld=True),
         "app/lazy.dll": dict(imports=["KERNEL32.dll:NoSuch", "KERNEL32.dll:GetVersion"], exports=["Work"])},
      [APP], 0, LOADS +
-     "  function KERNEL32.dll NoSuch: not implemented (needed by lazy.dll; delayed)\n"
+     "  function KERNEL32.dll NoSuch: not implemented (needed by lazy.dll; via APP.EXE > lazy.dll; delayed)\n"
      "  1 delayed problem, met only when that code runs\n"),]
 
 
@@ -129,13 +130,17 @@ ROWS = [
 S, B, I, N = str, bool, int, type(None)
 SHAPES = {
     "document": {"format": (S,), "hosts": (list,), "images": (list,)},
-    "image": {"image": (S,), "results": (list,)},
-    "result": {"host": (S,), "loads": (B,), "error": (S, N), "modules": (list,), "missing": (list,)},
-    "module": {"name": (S,), "kind": (S,), "file": (S, N), "delayed": (B,), "needed_by": (list,), "error": (S, N)},
-    "missing": {"module": (S,), "function": (S, N), "ordinal": (I, N), "needed_by": (S,), "delayed": (B,)},
+    "image": {"image": (S,), "results": (list,), "loads_under": (list,), "loads_from": (S, N)},
+    "result": {"host": (S,), "loads": (B,), "passes": (B,), "error": (S, N), "modules": (list,), "missing": (list,)},
+    "result --all": {"host": (S,), "loads": (B,), "passes": (B,), "error": (S, N), "modules": (list,),
+                     "missing": (list,), "found": (list,)},
+    "module": {"name": (S,), "kind": (S,), "file": (S, N), "delayed": (B,), "needed_by": (list,), "error": (S, N),
+               "chain": (list,), "functions": (list,), "known": (B,)},
+    "missing": {"module": (S,), "function": (S, N), "ordinal": (I, N), "needed_by": (S,), "delayed": (B,),
+                "chain": (list,), "known": (B,)},
 }
-KINDS = {"emulated": False, "not implemented": False, "not found": False, "file": True, "damaged": True,
-         "64-bit": True}
+KINDS = {"emulated": False, "not implemented": False, "not found": False, "file": True, "unreadable": True,
+         "damaged": True, "64-bit": True}
 
 
 def shape_faults(value, shape):
@@ -146,7 +151,7 @@ def shape_faults(value, shape):
             if type(value[k]) not in types]
 
 
-def json_faults(doc, hosts, text):
+def json_faults(doc, hosts, text, all):
     faults = shape_faults(doc, "document")
     if faults:
         return faults
@@ -155,7 +160,7 @@ def json_faults(doc, hosts, text):
     for image in doc["images"]:
         faults += shape_faults(image, "image")
         for r in image.get("results", []):
-            faults += shape_faults(r, "result")
+            faults += shape_faults(r, "result --all" if all else "result")
             if faults:
                 return faults
             verdict = "%s under %s: %s\n" % (image["image"], r["host"], "loads" if r["loads"] else "does not load")
@@ -164,10 +169,10 @@ def json_faults(doc, hosts, text):
             for m in r["modules"]:
                 faults += shape_faults(m, "module")
                 if not faults and (m["kind"] not in KINDS or (m["file"] is None) == KINDS[m["kind"]]
-                                   or (m["error"] is None) != (m["kind"] != "damaged")
+                                   or (m["error"] is None) != (m["kind"] not in ("damaged", "unreadable"))
                                    or m["needed_by"] != sorted(m["needed_by"])):
                     faults.append("module %r" % m)
-            for f in r["missing"]:
+            for f in r["missing"] + r.get("found", []):
                 faults += shape_faults(f, "missing")
                 if not faults and (f["function"] is None) == (f["ordinal"] is None):
                     faults.append("missing %r" % f)
@@ -203,7 +208,7 @@ def main():
         if ok and done.stdout:
             hosts = [args[i + 1].split("=")[0] for i, a in enumerate(args) if a == "--host"]
             js = subprocess.run([CHECK, "--json"] + args, cwd=folder, capture_output=True, text=True)
-            faults = json_faults(json.loads(js.stdout), hosts, done.stdout) if js.returncode == status else ["status"]
+            faults = json_faults(json.loads(js.stdout), hosts, done.stdout, "--all" in args) if js.returncode == status else ["status"]
             ok, got = not faults, got + "JSON: %s\n%s" % ("; ".join(faults), js.stdout)
         print("%-72s %s" % (rule, "ok" if ok else "FAILED"))
         if not ok:

@@ -185,7 +185,8 @@ TEST(CheckRun, Modules) {
            "  module KERNEL32.dll: emulated (needed by APP.EXE)\n"
            "  function KERNEL32.dll #7: implemented (needed by APP.EXE)\n"
            "  function KERNEL32.dll #8: not implemented (needed by APP.EXE)\n"
-           "  function KERNEL32.dll #9: implemented (needed by APP.EXE)\n"},
+           "  function KERNEL32.dll #9: implemented (needed by APP.EXE)\n"
+           "  1 problem: 1 function\n"},
       {"a DLL's function by ordinal, named or not",
        {{kApp, build(program({{"helper.dll", {byOrdinal(2), byOrdinal(5), byOrdinal(1)}}}))},
         {"app/helper.dll", build(dll("helper.dll", {{"One", ""}, {"", ""}}))}},
@@ -194,7 +195,8 @@ TEST(CheckRun, Modules) {
            "  module helper.dll: file app/helper.dll (needed by APP.EXE)\n"
            "  function helper.dll #1: found (needed by APP.EXE)\n"
            "  function helper.dll #2: found (needed by APP.EXE)\n"
-           "  function helper.dll #5: missing (needed by APP.EXE)\n"},
+           "  function helper.dll #5: missing (needed by APP.EXE)\n"
+           "  1 problem: 1 function\n"},
       {"forwarders by name and by ordinal bring their DLL in",
        {{kApp, build(program({{"fwd.dll", {{"Ping"}, {"Pang"}, {"Peng"}}}}))},
         {"app/fwd.dll", build(dll("fwd.dll", {{"Ping", "target.Pong"}, {"Pang", "target.#3"},
@@ -203,15 +205,19 @@ TEST(CheckRun, Modules) {
        {"--all", kApp}, 1,
        kFails +
            "  module fwd.dll: file app/fwd.dll (needed by APP.EXE)\n"
-           "  module target.dll: file app/TARGET.DLL (needed by fwd.dll)\n"
+           "  module target.dll: file app/TARGET.DLL (needed by fwd.dll; via APP.EXE > fwd.dll)\n"
            "  function fwd.dll Pang: found (needed by APP.EXE)\n"
            "  function fwd.dll Peng: missing, forwarded to target.dll Gone (needed by APP.EXE)\n"
-           "  function fwd.dll Ping: found (needed by APP.EXE)\n"},
+           "  function fwd.dll Ping: found (needed by APP.EXE)\n"
+           "  1 problem: 1 function\n"},
       {"a forwarder chain that comes back is missing",
        {{kApp, build(program({{"loop1.dll", {{"Ping"}}}}))},
         {"app/loop1.dll", build(dll("loop1.dll", {{"Ping", "loop2.Ping"}}))},
         {"app/loop2.dll", build(dll("loop2.dll", {{"Ping", "loop1.Ping"}}))}},
-       {kApp}, 1, kFails + "  function loop1.dll Ping: missing, forwarder loop (needed by APP.EXE)\n"},
+       {kApp}, 1,
+       kFails +
+           "  function loop1.dll Ping: missing, forwarder loop (needed by APP.EXE)\n"
+           "  1 problem: 1 function\n"},
       {"two DLLs that import from each other load",
        {{kApp, build(program({{"a.dll", {{"Fa"}}}}))},
         {"app/a.dll", build(dll("a.dll", {{"Fa", ""}}, {{"b.dll", {{"Fb"}}}}))},
@@ -219,20 +225,26 @@ TEST(CheckRun, Modules) {
        {"--all", kApp}, 0,
        kLoads +
            "  module a.dll: file app/a.dll (needed by APP.EXE, b.dll)\n"
-           "  module b.dll: file app/b.dll (needed by a.dll)\n"
+           "  module b.dll: file app/b.dll (needed by a.dll; via APP.EXE > a.dll)\n"
            "  function a.dll Fa: found (needed by APP.EXE)\n"
-           "  function a.dll Fa: found (needed by b.dll)\n"
-           "  function b.dll Fb: found (needed by a.dll)\n"},
+           "  function a.dll Fa: found (needed by b.dll; via APP.EXE > a.dll > b.dll)\n"
+           "  function b.dll Fb: found (needed by a.dll; via APP.EXE > a.dll)\n"},
       {"a damaged DLL in the closure",
        {{kApp, build(program({{"bad.dll", {{"Bad"}}}}))}, {"app/bad.dll", exportDamaged}},
        {kApp}, 1,
        kFails + "  module bad.dll: damaged, app/bad.dll: export directory at address 0x00F00000 lies "
-                "outside the file's data (needed by APP.EXE)\n"},
+                "outside the file's data (needed by APP.EXE)\n"
+                "  function bad.dll Bad: module damaged (needed by APP.EXE)\n"
+                "  1 problem: 1 module\n"},
       {"a 64-bit DLL that a DLL imports from",
        {{kApp, build(program({{"mid.dll", {{"Mid"}}}}))},
         {"app/mid.dll", build(dll("mid.dll", {{"Mid", ""}}, {{"wide.dll", {{"Wide"}}}}))},
         {"app/wide.dll", build(wide)}},
-       {kApp}, 1, kFails + "  module wide.dll: 64-bit, app/wide.dll (needed by mid.dll)\n"},
+       {kApp}, 1,
+       kFails +
+           "  module wide.dll: 64-bit, app/wide.dll (needed by mid.dll; via APP.EXE > mid.dll)\n"
+           "  function wide.dll Wide: module 64-bit (needed by mid.dll; via APP.EXE > mid.dll)\n"
+           "  1 problem: 1 module\n"},
   };
   runRows("modules", rows);
 }
@@ -262,12 +274,16 @@ TEST(CheckRun, FoldersAndCase) {
        {{kApp, build(program({{"helper.dll", {{"Help"}}}}))}, {"one/helper.dll", other},
         {"two/helper.dll", help}},
        {"--path", "one", "--path", "two", kApp}, 1,
-       kFails + "  function helper.dll Help: missing (needed by APP.EXE)\n"},
+       kFails +
+           "  function helper.dll Help: missing (needed by APP.EXE)\n"
+           "  1 problem: 1 function\n"},
       {"a DLL that is there but can't be read",
        {{kApp, build(program({{"secret.dll", {{"Help"}}}}))}, {"app/secret.dll", help}},
        {kApp}, 2,
        kFails +
            "  module secret.dll: can't be read, app/secret.dll: Permission denied (needed by APP.EXE)\n"
+           "  function secret.dll Help: module unreadable (needed by APP.EXE)\n"
+           "  1 problem: 1 module\n"
            "zymran-check: app/secret.dll: can't be read: Permission denied\n",
        {{"app/secret.dll", 0}}},
       {"a folder that can be searched but not listed: the images in it still checked",
@@ -275,9 +291,13 @@ TEST(CheckRun, FoldersAndCase) {
         {"lib/far.dll", build(dll("far.dll", {{"Far", ""}}, {{"helper.dll", {{"Help"}}}}))}},
        {"--path", "lib", kApp, "lib/far.dll"}, 2,
        kFails +
-           "  module helper.dll: not found (needed by APP.EXE)\n"
+           "  module helper.dll: not found in app/, lib/ (needed by APP.EXE)\n"
+           "  function helper.dll Help: module not found (needed by APP.EXE)\n"
+           "  1 problem: 1 module\n"
            "lib/far.dll under 1.0: does not load\n"
-           "  module helper.dll: not found (needed by far.dll)\n"
+           "  module helper.dll: not found in lib/ (needed by far.dll)\n"
+           "  function helper.dll Help: module not found (needed by far.dll)\n"
+           "  1 problem: 1 module\n"
            "zymran-check: app: can't be listed: Permission denied\n",
        {{"app", 0311}}},
       {"a module is not looked for with .dll added, nor in the current folder",
@@ -285,8 +305,10 @@ TEST(CheckRun, FoldersAndCase) {
         {"here.dll", help}},
        {kApp}, 1,
        kFails +
-           "  module helper: not found (needed by APP.EXE)\n"
-           "  module here.dll: not found (needed by APP.EXE)\n"},
+           "  module helper: not found in app/ (needed by APP.EXE)\n"
+           "  function helper Help: module not found (needed by APP.EXE)\n"
+           "  module here.dll: not found in app/ (needed by APP.EXE)\n"
+           "  2 problems: 2 modules\n"},
   };
   runRows("folders", rows);
 }
@@ -300,7 +322,9 @@ TEST(CheckRun, HostsAndStatuses) {
        {"--host", "1.0=../hosts/1.0", "--host", "2.0=../hosts/2.0", kApp}, 1,
        kFails +
            "  function KERNEL32.dll CreateFileW: not implemented (needed by APP.EXE)\n"
+           "  1 problem: 1 function\n"
            "app/APP.EXE under 2.0: loads\n"
+           "app/APP.EXE loads under 2.0; from 2.0 on\n"
            "\nFunctions missing under some host:\n"
            "  function                  needed by  1.0      2.0\n"
            "  KERNEL32.dll CreateFileW  APP.EXE    missing  found\n"},
@@ -312,6 +336,7 @@ TEST(CheckRun, HostsAndStatuses) {
            kLoads +
            "app/NEEDS.EXE under 1.0: does not load\n"
            "  function KERNEL32.dll CreateFileW: not implemented (needed by NEEDS.EXE)\n"
+           "  1 problem: 1 function\n"
            "zymran-check: app/NONE.EXE: can't be opened\n"},
       {"a host folder without USER32", {{kApp, loads}}, {"--host", "old=../hosts/nouser", kApp}, 2,
        "zymran-check: host old: ../hosts/nouser: holds no USER32.DLL or USER32.DEF\n"},
@@ -356,7 +381,10 @@ TEST(CheckRun, CommandLine) {
   runRows("options", rows);
   writeHosts();
   const std::string folder = folderOf("builtin", {{kApp, loads}});
-  EXPECT_EQ("app/APP.EXE under built-in: loads\n", runIn(folder, {kApp}).out);
+  const std::string builtIn =
+      "zymran-check: no --host given: checking against the built-in host, the sample profile this program was "
+      "built with, which claims nothing about any real host version\n";
+  EXPECT_EQ("app/APP.EXE under built-in: loads\n" + builtIn, runIn(folder, {kApp}).out);
   const CheckOutput version = runIn(folder, {"--version"});
   EXPECT_EQ("zymran-check " ZYMRAN_VERSION "\n", version.out);
   EXPECT_EQ(0, version.status);
@@ -371,7 +399,7 @@ TEST(CheckRun, CommandLine) {
     ASSERT_NE(nullptr, full);
     const CheckOutput run = runIn(folder, args, full);
     fclose(full);
-    EXPECT_EQ("zymran-check: can't write to standard output\n", run.out);
+    EXPECT_EQ((args.back() == kApp ? builtIn : "") + "zymran-check: can't write to standard output\n", run.out);
     EXPECT_EQ(2, run.status);
   }
 }

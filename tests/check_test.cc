@@ -48,13 +48,19 @@ TEST(CheckModel, Closures) {
        "APP.EXE under test: does not load\n"
        "  function A.DLL Gone: missing (needed by APP.EXE)\n"
        "  function A.DLL Loop: missing, forwarder loop (needed by APP.EXE)\n"
-       "  function KERNEL32.dll #9: not implemented (needed by APP.EXE)\n"},
+       "  function KERNEL32.dll #9: not implemented (needed by APP.EXE)\n"
+       "  3 problems: 3 functions\n"},
       {"names in another case are one module", {{"APP.EXE", buildImage(shared).bytes}},
-       "APP.EXE under test: does not load\n  module A.DLL: not found (needed by APP.EXE)\n"},
+       "APP.EXE under test: does not load\n"
+       "  module A.DLL: not found in ./ (needed by APP.EXE)\n"
+       "  function A.DLL Fwd: module not found (needed by APP.EXE)\n"
+       "  function A.DLL Loop: module not found (needed by APP.EXE)\n"
+       "  1 problem: 1 module\n"},
       {"names shown byte for byte as \\xHH", {{"APP.EXE", buildImage(escaped).bytes}},
        "APP.EXE under test: does not load\n"
-       "  module E\\x1B[2J.DLL: not found (needed by APP.EXE)\n"
-       "  module K\\xE9.DLL: not found (needed by APP.EXE)\n",
+       "  module E\\x1B[2J.DLL: not found in ./ (needed by APP.EXE)\n"
+       "  module K\\xE9.DLL: not found in ./ (needed by APP.EXE)\n"
+       "  2 problems: 2 modules\n",
        "\"name\": \"K\xc3\xa9.DLL\""},
   };
   {
@@ -79,11 +85,9 @@ TEST(CheckModel, Closures) {
       files.files[file.first] = {file.second.data(), static_cast<uint32_t>(file.second.size())};
     check::Checker checker(files, {}, {host}, false);
     const std::vector<check::LoadResult> results = checker.check("APP.EXE");
-    check::Report text({"test"}, false, false);
-    EXPECT_EQ(c.text, text.begin() + text.add("APP.EXE", results) + text.end());
+    EXPECT_EQ(c.text, wholeReport(check::Format::Text, {"test"}, "APP.EXE", results));
     if (!c.json.empty()) {
-      check::Report json({"test"}, true, false);
-      EXPECT_NE(std::string::npos, (json.begin() + json.add("APP.EXE", results) + json.end()).find(c.json));
+      EXPECT_NE(std::string::npos, wholeReport(check::Format::Json, {"test"}, "APP.EXE", results).find(c.json));
     }
   }
 }

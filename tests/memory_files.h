@@ -4,10 +4,13 @@
 #define ZYMRAN_TESTS_MEMORY_FILES_H
 
 #include <map>
+#include <memory>
 #include <string>
 
+#include "check/baseline.h"
 #include "check/files.h"
 #include "check/model.h"
+#include "check/report.h"
 
 class MemoryFiles : public check::Files {
  public:
@@ -35,5 +38,20 @@ class MemoryFiles : public check::Files {
  private:
   std::map<std::string, check::ImageInfo> read_;
 };
+
+// The whole report in `format` on one image's results under `hosts`.
+inline std::string wholeReport(check::Format format, const std::vector<std::string>& hosts, const std::string& image,
+                               std::vector<check::LoadResult> results, bool all = false) {
+  check::RunInfo run;
+  run.hosts = hosts;
+  run.all = all;
+  check::ImageResults checked;
+  checked.image = image;
+  checked.results = std::move(results);
+  check::settle(image, checked.results, nullptr);
+  check::findLoadsFrom(&checked);
+  const std::unique_ptr<check::Report> report = check::makeReport(format, run);
+  return report->begin() + report->add(checked) + report->end({});
+}
 
 #endif

@@ -374,8 +374,8 @@ struct Walker {
 // and the results made from them.
 class Closure {
  public:
-  Closure(Walker& walker, uint32_t root, const std::string* rootFile)
-      : walker_(walker), w_(walker.w), root_(root), rootFile_(rootFile) {}
+  Closure(Walker& walker, uint32_t root, const std::string* rootFile, const std::string* rootPath)
+      : walker_(walker), w_(walker.w), root_(root), rootFile_(rootFile), rootPath_(rootPath) {}
 
   // Finds the members; false when two spellings of one name lead to two
   // modules, so that the image needs a world of its own.
@@ -390,6 +390,7 @@ class Closure {
     uint32_t spelling = kNone;    // as the edge that first reached it spells it
     std::vector<uint32_t> neededBy;
     uint32_t chain = kNone;       // its own chain in the result
+    uint32_t module = kNone;      // its place among the result's modules
   };
 
   void add(const Edge& edge, bool delayed);
@@ -398,11 +399,13 @@ class Closure {
   const std::string& fileOf(uint32_t node) const { return node == root_ ? *rootFile_ : w_.nodes[node].fileName; }
   void fillModules(LoadResult* out);
   void fillFunctions(LoadResult* out);
+  FunctionResult functionResult(uint32_t needer, const Entry& e, LoadResult* out);
 
   Walker& walker_;
   Checker::World& w_;
   uint32_t root_;
   const std::string* rootFile_;
+  const std::string* rootPath_;  // as named on the command line
   std::unordered_map<uint32_t, Member> members_;
   std::vector<uint32_t> order_;      // members in the order met
   std::vector<Edge> edges_;          // every edge met, load-time ones first
@@ -472,7 +475,8 @@ uint32_t Closure::chainOf(uint32_t node, LoadResult* out) {
     const uint32_t parent = m.delayed ? m.parent : m.loadParent;
     chain = out->chains[chainOf(parent, out)];
   }
-  chain.push_back(&fileOf(node));
+  chain.images.push_back(&fileOf(node));
+  chain.path = node == root_ ? rootPath_ : &w_.nodes[node].file;
   m.chain = static_cast<uint32_t>(out->chains.size());
   out->chains.push_back(std::move(chain));
   return m.chain;
@@ -480,10 +484,15 @@ uint32_t Closure::chainOf(uint32_t node, LoadResult* out) {
 
 void Closure::fillModules(LoadResult* out) {
   for (const Edge& edge : edges_) members_[edge.to].neededBy.push_back(edge.from);
-  for (const uint32_t id : order_) {
-    if (id == root_) continue;
+  std::vector<std::pair<std::string, uint32_t>> byName;  // upper-cased name, member
+  for (const uint32_t id : order_)
+    if (id != root_) byName.emplace_back(w_.spellings[members_[id].spelling].upper, id);
+  std::sort(byName.begin(), byName.end());
+  for (const auto& entry : byName) {
+    const uint32_t id = entry.second;
     const Node& n = w_.nodes[id];
     Member& m = members_[id];
+    m.module = static_cast<uint32_t>(out->modules.size());
     ModuleResult result;
     result.name = &w_.spellings[m.spelling].text;
     result.kind = n.kind;
@@ -501,36 +510,45 @@ void Closure::fillModules(LoadResult* out) {
     if (!m.delayed && !present(n.kind)) out->loads = false;
     out->modules.push_back(result);
   }
-  std::sort(out->modules.begin(), out->modules.end(), [this](const ModuleResult& a, const ModuleResult& b) {
-    return upperCase(*a.name) < upperCase(*b.name);
-  });
+}
+
+FunctionResult Closure::functionResult(uint32_t needer, const Entry& e, LoadResult* out) {
+  FunctionResult result;
+  result.module = &w_.spellings[members_[e.target].spelling].text;
+  result.moduleKind = w_.nodes[e.target].kind;
+  if ((e.function & kByOrdinal) != 0) result.function.ordinal = static_cast<uint32_t>(e.function);
+  else result.function.name = &walker_.files.names.text(static_cast<uint32_t>(e.function));
+  result.neededBy = &fileOf(needer);
+  result.delayed = members_[needer].delayed || e.delayed;
+  result.chain = chainOf(needer, out);
+  return result;
 }
 
 void Closure::fillFunctions(LoadResult* out) {
-  std::map<std::tuple<std::string, std::string, FunctionRef>, FunctionResult> functions;
+  // By the module that fails whole (kNone for the others), then module,
+  // needer and function.
+  typedef std::tuple<uint32_t, std::string, std::string, FunctionRef> Key;
+  std::map<Key, FunctionResult> functions;
   for (const uint32_t id : order_) {
     if (w_.nodes[id].kind != Kind::File) continue;
-    const bool neederDelayed = members_[id].delayed;
     for (const Entry& e : walker_.summary(id).entries) {
-      if (e.resolution == kNone) continue;  // its module fails whole
-      const Resolution& r = w_.resolutions[e.resolution];
-      FunctionResult result;
-      result.module = &w_.spellings[members_[e.target].spelling].text;
-      result.moduleKind = w_.nodes[e.target].kind;
-      if ((e.function & kByOrdinal) != 0) result.function.ordinal = static_cast<uint32_t>(e.function);
-      else result.function.name = &walker_.files.names.text(static_cast<uint32_t>(e.function));
-      result.neededBy = &fileOf(id);
-      result.delayed = neederDelayed || e.delayed;
-      result.found = r.found;
-      if (!result.found) result.note = r.note;
-      result.chain = chainOf(id, out);
-      if (!result.found && !result.delayed) out->loads = false;
-      const auto key = std::make_tuple(upperCase(*result.module), *result.neededBy, result.function);
-      const auto seen = functions.emplace(key, result);
+      FunctionResult result = functionResult(id, e, out);
+      if (e.resolution != kNone) {
+        const Resolution& r = w_.resolutions[e.resolution];
+        result.found = r.found;
+        if (!result.found) result.note = r.note;
+        if (!result.found && !result.delayed) out->loads = false;
+      }
+      const uint32_t failed = e.resolution == kNone ? members_[e.target].module : kNone;
+      const auto seen = functions.emplace(Key(failed, upperCase(*result.module), *result.neededBy, result.function),
+                                          result);
       if (!seen.second && !result.delayed) seen.first->second.delayed = false;
     }
   }
-  for (auto& entry : functions) out->functions.push_back(entry.second);
+  for (auto& entry : functions) {
+    const uint32_t failed = std::get<0>(entry.first);
+    (failed == kNone ? out->functions : out->modules[failed].functions).push_back(entry.second);
+  }
 }
 
 void Closure::fill(LoadResult* out) {
@@ -570,6 +588,8 @@ bool checkUnder(Walker& walker, const std::string& path, const ImageInfo* info, 
   // stands apart, met by no import.
   w.notes.push_back(fileName(path));
   const std::string* rootFile = &w.notes.back();
+  w.notes.push_back(path);
+  const std::string* rootPath = &w.notes.back();
   uint32_t root = walker.meet(walker.spelling(*rootFile));
   if (w.nodes[root].info != info) {
     root = walker.addNode(Kind::File);
@@ -577,7 +597,7 @@ bool checkUnder(Walker& walker, const std::string& path, const ImageInfo* info, 
     w.nodes[root].fileName = *rootFile;
     w.nodes[root].info = info;
   }
-  Closure closure(walker, root, rootFile);
+  Closure closure(walker, root, rootFile, rootPath);
   if (!closure.discover()) return false;
   closure.fill(out);
   return true;

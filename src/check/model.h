@@ -83,18 +83,11 @@ struct FunctionRef {
 };
 
 // The images from the image named on the command line to the one that
-// needs a module or function, by file name.
-typedef std::vector<const std::string*> Chain;
-
-struct ModuleResult {
-  const std::string* name = nullptr;  // as this image's closure first spells it
-  Kind kind = Kind::NotFound;
-  const std::string* file = nullptr;  // the file read, for File, Unreadable, Damaged and Wide
-  bool delayed = false;
-  std::vector<const std::string*> neededBy;  // file names, sorted, each once
-  const std::string* error = nullptr;  // the damage line, or why the file can't be read
-  uint32_t chain = 0;      // in LoadResult::chains: to its first needer
-  uint32_t selfChain = 0;  // in LoadResult::chains: to the module itself
+// needs a module or function, by file name, and the path of that last one
+// (the image as named, or the file as read).
+struct Chain {
+  std::vector<const std::string*> images;
+  const std::string* path = nullptr;
 };
 
 struct FunctionResult {
@@ -106,7 +99,24 @@ struct FunctionResult {
   bool found = false;
   const std::string* note = nullptr;  // why it is missing, when a forwarder was followed
   uint32_t chain = 0;  // in LoadResult::chains: to its needer
+  bool known = false;  // a problem that the baseline holds
 };
+
+struct ModuleResult {
+  const std::string* name = nullptr;  // as this image's closure first spells it
+  Kind kind = Kind::NotFound;
+  const std::string* file = nullptr;  // the file read, for File, Unreadable, Damaged and Wide
+  bool delayed = false;
+  std::vector<const std::string*> neededBy;  // file names, sorted, each once
+  const std::string* error = nullptr;  // the damage line, or why the file can't be read
+  uint32_t chain = 0;      // in LoadResult::chains: to its first needer
+  uint32_t selfChain = 0;  // in LoadResult::chains: to the module itself
+  // For a module that fails whole: every function the closure imports from
+  // it, by needer, then function.
+  std::vector<FunctionResult> functions;
+  bool known = false;  // a problem that the baseline holds
+};
+
 
 // How far the image itself could be read.
 enum class ImageState { Checked, Unopened, Damaged, Wide };
@@ -115,7 +125,9 @@ struct LoadResult {
   std::string host;
   ImageState state = ImageState::Checked;
   std::string error;  // what is wrong with the image itself, when not Checked
+  bool known = false;  // that problem of the image itself is in the baseline
   bool loads = false;
+  bool passes = false;  // it loads, or all that fails is known
   std::vector<ModuleResult> modules;  // by upper-cased name
   // By module, needer, function: the missing ones; with `all`, every one
   // checked; with several hosts, also those found here that are missing

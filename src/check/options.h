@@ -5,7 +5,10 @@
 #include <stdio.h>
 
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "check/report.h"
 
 namespace check {
 
@@ -13,7 +16,10 @@ struct Options {
   std::vector<std::string> hosts;    // "NAME=DIR", in the order given
   std::vector<std::string> folders;  // searched after each image's own folder
   std::vector<std::string> images;
-  bool json = false;
+  Format format = Format::Text;      // of the report on standard output
+  std::vector<std::pair<Format, std::string>> reports;  // written to files as well
+  std::vector<std::string> required;  // the hosts that decide the status; empty: all
+  std::string baseline;               // a JSON report of known problems, when not empty
   bool all = false;
 };
 
