@@ -30,27 +30,26 @@ std::string bytesOf(const nlohmann::json& value) {
   return bytes;
 }
 
-Problem moduleProblem(const std::string& host, const std::string& image, const ModuleResult& m) {
+Problem problemOf(const std::string& host, const std::string& image, const std::string& module) {
   Problem p;
   p.host = host;
   p.image = image;
-  p.module = *m.name;
+  p.module = module;
+  return p;
+}
+
+Problem moduleProblem(const std::string& host, const std::string& image, const ModuleResult& m) {
+  Problem p = problemOf(host, image, *m.name);
   p.kind = kindText(m.kind);
   return p;
 }
 
 Problem functionProblem(const std::string& host, const std::string& image, const FunctionResult& f) {
-  Problem p;
-  p.host = host;
-  p.image = image;
-  p.module = *f.module;
+  Problem p = problemOf(host, image, *f.module);
   p.isFunction = true;
-  if (f.function.byOrdinal()) {
-    p.byOrdinal = true;
-    p.ordinal = f.function.ordinal;
-  } else {
-    p.function = *f.function.name;
-  }
+  p.byOrdinal = f.function.byOrdinal();
+  if (p.byOrdinal) p.ordinal = f.function.ordinal;
+  else p.function = *f.function.name;
   p.neededBy = *f.neededBy;
   return p;
 }
@@ -138,9 +137,7 @@ void settle(const std::string& image, std::vector<LoadResult>& results, Baseline
   for (LoadResult& r : results) {
     bool passes = r.state == ImageState::Checked || r.state == ImageState::Damaged || r.state == ImageState::Wide;
     if (r.state == ImageState::Damaged || r.state == ImageState::Wide) {
-      Problem p;
-      p.host = r.host;
-      p.image = image;
+      Problem p = problemOf(r.host, image, "");
       p.kind = imageKind(r.error);
       r.known = baseline != nullptr && baseline->holds(p);
       passes = r.known;

@@ -183,10 +183,8 @@ class SarifReport : public Report {
 
   std::string begin() override {
     json_.beginObject();
-    json_.key("$schema");
-    json_.string(std::string("https://json.schemastore.org/sarif-2.1.0.json"));
-    json_.key("version");
-    json_.string(std::string("2.1.0"));
+    json_.field("$schema", std::string("https://json.schemastore.org/sarif-2.1.0.json"));
+    json_.field("version", std::string("2.1.0"));
     json_.key("runs");
     json_.beginArray();
     json_.beginObject();
@@ -194,10 +192,8 @@ class SarifReport : public Report {
     json_.beginObject();
     json_.key("driver");
     json_.beginObject();
-    json_.key("name");
-    json_.string(std::string("zymran-check"));
-    json_.key("version");
-    json_.string(std::string(ZYMRAN_VERSION));
+    json_.field("name", std::string("zymran-check"));
+    json_.field("version", std::string(ZYMRAN_VERSION));
     json_.key("rules");
     json_.beginArray();
     for (size_t i = 0; i < kRuleCount; ++i) rule(kRules[i]);
@@ -234,15 +230,13 @@ class SarifReport : public Report {
   void text(const char* key, const std::string& value) {
     json_.key(key);
     json_.beginObject();
-    json_.key("text");
-    json_.string(value);
+    json_.field("text", value);
     json_.endObject();
   }
 
   void rule(const Rule& r) {
     json_.beginObject();
-    json_.key("id");
-    json_.string(std::string(r.id));
+    json_.field("id", std::string(r.id));
     text("shortDescription", r.description);
     json_.endObject();
   }
@@ -255,8 +249,7 @@ class SarifReport : public Report {
     json_.beginObject();
     json_.key("artifactLocation");
     json_.beginObject();
-    json_.key("uri");
-    json_.string(uri(path));
+    json_.field("uri", uri(path));
     json_.endObject();
     json_.endObject();
     json_.endObject();
@@ -265,24 +258,19 @@ class SarifReport : public Report {
 
   void result(const std::string& image, const LoadResult& r, const ProblemLine& p) {
     json_.beginObject();
-    json_.key("ruleId");
-    json_.string(std::string(p.rule));
+    json_.field("ruleId", std::string(p.rule));
     json_.key("ruleIndex");
     json_.number(ruleIndex(p.rule));
-    json_.key("level");
-    json_.string(std::string(p.delayed ? "warning" : "error"));
+    json_.field("level", std::string(p.delayed ? "warning" : "error"));
     text("message", p.text);
     location(neederPath(p, image));
     if (run_.baseline) {
-      json_.key("baselineState");
-      json_.string(std::string(p.known ? "unchanged" : "new"));
+      json_.field("baselineState", std::string(p.known ? "unchanged" : "new"));
     }
     json_.key("properties");
     json_.beginObject();
-    json_.key("host");
-    json_.string(r.host);
-    json_.key("image");
-    json_.string(image);
+    json_.field("host", r.host);
+    json_.field("image", image);
     json_.key("chain");
     json_.beginArray();
     if (p.chain != nullptr)

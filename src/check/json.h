@@ -27,6 +27,19 @@ class JsonWriter {
   void null();
   void boolean(bool value);
   void number(uint64_t value);
+  // A member of an object: its key, then its value.
+  void field(const char* name, const std::string& text) {
+    key(name);
+    string(text);
+  }
+  void field(const char* name, const std::string* text) {
+    key(name);
+    string(text);
+  }
+  void flag(const char* name, bool value) {
+    key(name);
+    boolean(value);
+  }
 
  private:
   void value();  // before each value: the separator and the indent

@@ -16,49 +16,38 @@ void chain(JsonWriter& json, const LoadResult& r, uint32_t index) {
 void function(JsonWriter& json, const LoadResult& r, const FunctionResult& f, bool withModule, bool withKnown) {
   json.beginObject();
   if (withModule) {
-    json.key("module");
-    json.string(*f.module);
+    json.field("module", *f.module);
   }
-  json.key("function");
-  json.string(f.function.name);
+  json.field("function", f.function.name);
   json.key("ordinal");
   if (f.function.byOrdinal()) json.number(f.function.ordinal);
   else json.null();
-  json.key("needed_by");
-  json.string(*f.neededBy);
-  json.key("delayed");
-  json.boolean(f.delayed);
+  json.field("needed_by", *f.neededBy);
+  json.flag("delayed", f.delayed);
   chain(json, r, f.chain);
   if (withKnown) {
-    json.key("known");
-    json.boolean(f.known);
+    json.flag("known", f.known);
   }
   json.endObject();
 }
 
 void module(JsonWriter& json, const LoadResult& r, const ModuleResult& m) {
   json.beginObject();
-  json.key("name");
-  json.string(*m.name);
-  json.key("kind");
-  json.string(kindText(m.kind));
-  json.key("file");
-  json.string(m.file);
-  json.key("delayed");
-  json.boolean(m.delayed);
+  json.field("name", *m.name);
+  json.field("kind", kindText(m.kind));
+  json.field("file", m.file);
+  json.flag("delayed", m.delayed);
   json.key("needed_by");
   json.beginArray();
   for (const std::string* name : m.neededBy) json.string(*name);
   json.endArray();
-  json.key("error");
-  json.string(m.error);
+  json.field("error", m.error);
   chain(json, r, m.chain);
   json.key("functions");
   json.beginArray();
   for (const FunctionResult& f : m.functions) function(json, r, f, false, false);
   json.endArray();
-  json.key("known");
-  json.boolean(m.known);
+  json.flag("known", m.known);
   json.endObject();
 }
 
@@ -72,14 +61,10 @@ void functions(JsonWriter& json, const LoadResult& r, const char* key, bool foun
 
 void result(JsonWriter& json, const LoadResult& r, bool all) {
   json.beginObject();
-  json.key("host");
-  json.string(r.host);
-  json.key("loads");
-  json.boolean(r.loads);
-  json.key("passes");
-  json.boolean(r.passes);
-  json.key("error");
-  json.string(r.state == ImageState::Checked ? nullptr : &r.error);
+  json.field("host", r.host);
+  json.flag("loads", r.loads);
+  json.flag("passes", r.passes);
+  json.field("error", r.state == ImageState::Checked ? nullptr : &r.error);
   json.key("modules");
   json.beginArray();
   for (const ModuleResult& m : r.modules) module(json, r, m);
@@ -91,21 +76,15 @@ void result(JsonWriter& json, const LoadResult& r, bool all) {
 
 void problem(JsonWriter& json, const Problem& p) {
   json.beginObject();
-  json.key("host");
-  json.string(p.host);
-  json.key("image");
-  json.string(p.image);
-  json.key("module");
-  json.string(p.module.empty() ? nullptr : &p.module);
-  json.key("kind");
-  json.string(p.isFunction ? nullptr : &p.kind);
-  json.key("function");
-  json.string(p.isFunction && !p.byOrdinal ? &p.function : nullptr);
+  json.field("host", p.host);
+  json.field("image", p.image);
+  json.field("module", p.module.empty() ? nullptr : &p.module);
+  json.field("kind", p.isFunction ? nullptr : &p.kind);
+  json.field("function", p.isFunction && !p.byOrdinal ? &p.function : nullptr);
   json.key("ordinal");
   if (p.isFunction && p.byOrdinal) json.number(p.ordinal);
   else json.null();
-  json.key("needed_by");
-  json.string(p.isFunction ? &p.neededBy : nullptr);
+  json.field("needed_by", p.isFunction ? &p.neededBy : nullptr);
   json.endObject();
 }
 
@@ -128,8 +107,7 @@ class JsonReport : public Report {
     std::string text = ++images_ == 1 ? "\n  " : ",\n  ";
     JsonWriter json(&text, 2);
     json.beginObject();
-    json.key("image");
-    json.string(image.image);
+    json.field("image", image.image);
     json.key("results");
     json.beginArray();
     for (const LoadResult& r : image.results) result(json, r, run_.all);
@@ -138,8 +116,7 @@ class JsonReport : public Report {
     json.beginArray();
     for (const size_t h : image.loadsUnder) json.string(run_.hosts[h]);
     json.endArray();
-    json.key("loads_from");
-    json.string(image.loadsFrom < 0 ? nullptr : &run_.hosts[static_cast<size_t>(image.loadsFrom)]);
+    json.field("loads_from", image.loadsFrom < 0 ? nullptr : &run_.hosts[static_cast<size_t>(image.loadsFrom)]);
     json.endObject();
     return text;
   }
