@@ -27,9 +27,7 @@ std::string exportNames(const std::vector<uint8_t>& bytes) {
   Note fault;
   std::string text;
   if (!mapImage(bytesSource(&file), &image, &fault)) return std::string("fault: ") + fault.text;
-  const bool read = readExports(&image, addExport, &text, &fault);
-  unmapImage(&image);
-  return read ? text : std::string("fault: ") + fault.text;
+  return readExports(&image, addExport, &text, &fault) ? text : std::string("fault: ") + fault.text;
 }
 
 TEST(Exports, Names) {

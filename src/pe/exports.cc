@@ -104,19 +104,12 @@ bool readExports(MappedImage* image, ExportSink sink, void* context, Note* fault
 
   // Every table lies inside the file's data, so that these follow its size.
   const uint64_t refCount = static_cast<uint64_t>(t.nameCount) + t.functionCount;
-  NameRef* refs = static_cast<NameRef*>(memAlloc(sizeof(NameRef) * static_cast<size_t>(refCount)));
-  uint32_t* forwarderOf =
-      static_cast<uint32_t*>(memAlloc(sizeof(uint32_t) * static_cast<size_t>(t.functionCount)));
-  bool* named = static_cast<bool*>(memAlloc(sizeof(bool) * static_cast<size_t>(t.functionCount)));
-  bool ok;
-  if (refs == nullptr || (t.functionCount > 0 && (forwarderOf == nullptr || named == nullptr))) {
+  Block<NameRef> refs;
+  Block<uint32_t> forwarderOf;
+  Block<bool> named;
+  if (!refs.allocate(refCount) || !forwarderOf.allocate(t.functionCount) || !named.allocate(t.functionCount)) {
     fault->add("no memory for ").addDecimal(refCount).add(" exports");
-    ok = false;
-  } else {
-    ok = walk(image, t, refs, forwarderOf, named, sink, context, fault);
+    return false;
   }
-  memFree(named);
-  memFree(forwarderOf);
-  memFree(refs);
-  return ok;
+  return walk(image, t, refs.get(), forwarderOf.get(), named.get(), sink, context, fault);
 }

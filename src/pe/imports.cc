@@ -161,34 +161,30 @@ bool readImports(MappedImage* image, ImportSink sink, void* context, Note* fault
 
   // Every descriptor and entry lies inside the file's data, so that what is
   // allocated here follows its size.
-  Descriptor* descriptors = static_cast<Descriptor*>(memAlloc(sizeof(Descriptor) * count));
-  uint32_t* order = static_cast<uint32_t*>(memAlloc(sizeof(uint32_t) * count));
-  NameRef* names = nullptr;
-  bool ok = descriptors != nullptr && order != nullptr;
-  if (!ok) fault->add("no memory for ").addDecimal(count).add(" import descriptors");
+  Block<Descriptor> descriptors;
+  Block<uint32_t> order;
+  if (!descriptors.allocate(count) || !order.allocate(count)) {
+    fault->add("no memory for ").addDecimal(count).add(" import descriptors");
+    return false;
+  }
   uint32_t got = 0;
-  ok = ok && readDescriptors(image, false, descriptors, &got, fault) &&
-       readDescriptors(image, true, descriptors + ordinary, &got, fault);
+  if (!readDescriptors(image, false, descriptors.get(), &got, fault) ||
+      !readDescriptors(image, true, descriptors.get() + ordinary, &got, fault))
+    return false;
   uint64_t nameCount = count;
-  for (uint32_t i = 0; ok && i < count; ++i) {
-    ok = countEntries(image, &descriptors[i], fault);
+  for (uint32_t i = 0; i < count; ++i) {
+    if (!countEntries(image, &descriptors[i], fault)) return false;
     nameCount += descriptors[i].entries;
   }
-  ok = ok && listsApart(descriptors, count, order, fault);
-  if (ok) {
-    names = static_cast<NameRef*>(memAlloc(sizeof(NameRef) * static_cast<size_t>(nameCount)));
-    if (names == nullptr) {
-      fault->add("no memory for ").addDecimal(nameCount).add(" imported names");
-      ok = false;
-    }
+  if (!listsApart(descriptors.get(), count, order.get(), fault)) return false;
+  Block<NameRef> names;
+  if (!names.allocate(nameCount)) {
+    fault->add("no memory for ").addDecimal(nameCount).add(" imported names");
+    return false;
   }
   uint32_t used = 0;
   uint32_t distinct = 0;
-  ok = ok && readNames(image, descriptors, count, names, &used, fault) &&
-       internNames(names, used, &distinct, fault) &&
-       emit(descriptors, count, names, count, sink, context, fault);
-  memFree(names);
-  memFree(order);
-  memFree(descriptors);
-  return ok;
+  return readNames(image, descriptors.get(), count, names.get(), &used, fault) &&
+         internNames(names.get(), used, &distinct, fault) &&
+         emit(descriptors.get(), count, names.get(), count, sink, context, fault);
 }

@@ -19,16 +19,15 @@ uint32_t readBytes(void* context, uint32_t offset, void* out, uint32_t count) {
   return n;
 }
 
-// A heap block of `size` bytes read at `offset`; null when nothing could be
-// read. Sets `*got` to the bytes read.
-uint8_t* readBlock(const ImageSource& source, uint64_t offset, uint64_t size, uint32_t* got) {
+// A block of `size` bytes read at `offset`, as far as the file holds them;
+// empty when nothing could be read. Sets `*got` to the bytes read.
+Block<uint8_t> readBlock(const ImageSource& source, uint64_t offset, uint64_t size, uint32_t* got) {
   *got = 0;
-  if (offset >= source.size || offset > UINT32_MAX) return nullptr;
+  Block<uint8_t> block;
+  if (offset >= source.size || offset > UINT32_MAX) return block;
   if (size > source.size - offset) size = source.size - offset;
-  if (size == 0 || size > UINT32_MAX) return nullptr;
-  uint8_t* block = static_cast<uint8_t*>(memAlloc(static_cast<size_t>(size)));
-  if (block == nullptr) return nullptr;
-  *got = source.read(source.context, static_cast<uint32_t>(offset), block, static_cast<uint32_t>(size));
+  if (size > UINT32_MAX || !block.allocate(size) || size == 0) return block;
+  *got = source.read(source.context, static_cast<uint32_t>(offset), block.get(), static_cast<uint32_t>(size));
   return block;
 }
 
@@ -43,36 +42,119 @@ bool notPe(Note* fault, const char* what) {
   return false;
 }
 
+bool noPeHeader(Note* fault, uint32_t e_lfanew) {
+  fault->add("not a PE image: no PE header at file offset ").addHex(e_lfanew);
+  return false;
+}
+
+bool noMemoryForSections(Note* fault, uint32_t count) {
+  fault->add("no memory for ").addDecimal(count).add(" sections");
+  return false;
+}
+
 // Sorts the sections by address; two whose addresses overlap make the image
 // one that the loader refuses.
 bool arrangeSections(MappedImage* image, Note* fault) {
   const uint32_t count = image->sectionCount;
-  uint32_t* order = static_cast<uint32_t*>(memAlloc(sizeof(uint32_t) * static_cast<size_t>(count)));
-  MappedSection* sorted =
-      static_cast<MappedSection*>(memAlloc(sizeof(MappedSection) * static_cast<size_t>(count)));
-  if (order == nullptr || sorted == nullptr) {
-    memFree(order);
-    memFree(sorted);
-    fault->add("no memory for ").addDecimal(count).add(" sections");
-    return false;
-  }
+  Block<uint32_t> order;
+  Block<MappedSection> sorted;
+  if (!order.allocate(count) || !sorted.allocate(count)) return noMemoryForSections(fault, count);
   for (uint32_t i = 0; i < count; ++i) order[i] = i;
-  sortItems(order, count, byStart, image->sections);
+  sortItems(order.get(), count, byStart, image->sections.get());
   for (uint32_t i = 0; i < count; ++i) sorted[i] = image->sections[order[i]];
-  memFree(order);
-  memFree(image->sections);
-  image->sections = sorted;
+  image->sections.swap(sorted);
   for (uint32_t i = 0; i + 1 < count; ++i) {
-    if (sorted[i].end > sorted[i + 1].start) {
-      fault->add("section table entry ").addDecimal(sorted[i + 1].index).add(" at address ");
-      fault->addHex(sorted[i + 1].start).add(" lies inside the addresses of entry ").addDecimal(sorted[i].index);
+    const MappedSection& low = image->sections[i];
+    const MappedSection& high = image->sections[i + 1];
+    if (low.end > high.start) {
+      fault->add("section table entry ").addDecimal(high.index).add(" at address ");
+      fault->addHex(high.start).add(" lies inside the addresses of entry ").addDecimal(low.index);
       return false;
     }
   }
   return true;
 }
 
+// The DOS header, and the PE header up to the end of the optional header as
+// far as the file holds it (the decoders need its first 0x58 bytes).
+bool readPeHeader(MappedImage* image, Note* fault) {
+  const ImageSource& source = image->source;
+  uint8_t dos[kDosHeaderSize];
+  if (source.size < kDosHeaderSize || source.read(source.context, 0, dos, kDosHeaderSize) != kDosHeaderSize ||
+      decodeDosHeader(dos).e_magic != 0x5A4D)
+    return notPe(fault, "not a PE image: no DOS header");
+  image->e_lfanew = decodeDosHeader(dos).e_lfanew;
+  uint8_t fileHeader[kFileHeaderEnd];
+  if (source.read(source.context, image->e_lfanew, fileHeader, kFileHeaderEnd) != kFileHeaderEnd ||
+      u32At(fileHeader) != 0x00004550)
+    return noPeHeader(fault, image->e_lfanew);
+  const uint64_t peSize = kFileHeaderEnd + static_cast<uint64_t>(u16At(fileHeader + 0x14));
+  image->pe = readBlock(source, image->e_lfanew, peSize < 0x58 ? 0x58 : peSize, &image->peSize);
+  if (image->peSize < 0x58) return noPeHeader(fault, image->e_lfanew);
+  image->hdr = decodePeHeader(image->pe.get());
+  if (image->hdr.Magic != kPe32Magic && image->hdr.Magic != kPe32PlusMagic) {
+    fault->add("not a PE32 or PE32+ image: optional header magic ").addHex(image->hdr.Magic);
+    return false;
+  }
+  return true;
+}
+
+// A section as the loader maps it, from its entry in the section table.
+MappedSection mappedSection(const SectionEntry& entry, uint32_t index) {
+  MappedSection section = MappedSection();
+  const uint32_t virtualSize = entry.VirtualSize != 0 ? entry.VirtualSize : entry.SizeOfRawData;
+  section.start = entry.VirtualAddress;
+  const uint64_t end = static_cast<uint64_t>(entry.VirtualAddress) + virtualSize;
+  section.end = end > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(end);
+  section.fileOffset = entry.PointerToRawData / kRawAlignment * kRawAlignment;
+  section.fileSize = entry.VirtualSize != 0 && entry.VirtualSize < entry.SizeOfRawData ? entry.VirtualSize
+                                                                                        : entry.SizeOfRawData;
+  section.index = index;
+  return section;
+}
+
+bool tablePastTheEnd(Note* fault, uint64_t tableAt, uint32_t count) {
+  fault->add("section table at file offset ").addHex(tableAt).add(" (");
+  fault->addDecimal(count).add(" entries) runs past the end of the file");
+  return false;
+}
+
+// Reads the section table into the image's sections.
+bool readSectionTable(MappedImage* image, Note* fault) {
+  const uint32_t count = image->hdr.nObjects;
+  const uint64_t tableAt = sectionTableOffset(image->e_lfanew, image->hdr);
+  const uint64_t tableSize = static_cast<uint64_t>(count) * kSectionEntrySize;
+  const uint64_t fileSize = image->source.size;
+  if (tableAt > fileSize || tableSize > fileSize - tableAt || tableAt + tableSize > UINT32_MAX)
+    return tablePastTheEnd(fault, tableAt, count);
+  uint32_t got = 0;
+  const Block<uint8_t> table = readBlock(image->source, tableAt, tableSize, &got);
+  if (table.count() != tableSize || !image->sections.allocate(count)) return noMemoryForSections(fault, count);
+  if (got != tableSize) return tablePastTheEnd(fault, tableAt, count);  // the file shrank
+  image->sectionCount = count;
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint8_t* entry = table.get() + static_cast<uint64_t>(i) * kSectionEntrySize;
+    image->sections[i] = mappedSection(decodeSectionEntry(entry), i);
+  }
+  return true;
+}
+
+// Frees every block that the image holds and empties it.
+void release(MappedImage* image) {
+  for (uint32_t i = 0; i < image->sectionCount; ++i) memFree(image->sections[i].data);
+  image->sections = Block<MappedSection>();
+  image->sectionCount = 0;
+  image->pe = Block<uint8_t>();
+  image->peSize = 0;
+  image->headers = Block<uint8_t>();
+  image->headersSize = 0;
+  image->headersLoaded = false;
+  image->loadedBytes = 0;
+}
+
 }  // namespace
+
+MappedImage::~MappedImage() { release(this); }
 
 ImageSource fileSource(File* file) { return {file, readFile, fileSize(file)}; }
 
@@ -81,76 +163,15 @@ ImageSource bytesSource(const Bytes* bytes) {
 }
 
 bool mapImage(ImageSource source, MappedImage* image, Note* fault) {
-  *image = MappedImage();
+  release(image);
   image->source = source;
-  uint8_t dos[kDosHeaderSize];
-  if (source.size < kDosHeaderSize || source.read(source.context, 0, dos, kDosHeaderSize) != kDosHeaderSize ||
-      decodeDosHeader(dos).e_magic != 0x5A4D)
-    return notPe(fault, "not a PE image: no DOS header");
-  image->e_lfanew = decodeDosHeader(dos).e_lfanew;
-
-  // The PE header up to the end of the optional header, as far as the file
-  // holds it; the decoders need its first 0x58 bytes.
-  uint8_t fileHeader[kFileHeaderEnd];
-  if (source.read(source.context, image->e_lfanew, fileHeader, kFileHeaderEnd) != kFileHeaderEnd ||
-      u32At(fileHeader) != 0x00004550) {
-    fault->add("not a PE image: no PE header at file offset ").addHex(image->e_lfanew);
+  if (!readPeHeader(image, fault) || !readSectionTable(image, fault)) {
+    release(image);
     return false;
   }
-  const uint64_t peSize = kFileHeaderEnd + static_cast<uint64_t>(u16At(fileHeader + 0x14));
-  image->pe = readBlock(source, image->e_lfanew, peSize < 0x58 ? 0x58 : peSize, &image->peSize);
-  if (image->peSize < 0x58) {
-    unmapImage(image);
-    fault->add("not a PE image: no PE header at file offset ").addHex(image->e_lfanew);
-    return false;
-  }
-  image->hdr = decodePeHeader(image->pe);
-  if (image->hdr.Magic != kPe32Magic && image->hdr.Magic != kPe32PlusMagic) {
-    fault->add("not a PE32 or PE32+ image: optional header magic ").addHex(image->hdr.Magic);
-    unmapImage(image);
-    return false;
-  }
-
-  const uint64_t tableAt = sectionTableOffset(image->e_lfanew, image->hdr);
-  const uint64_t tableSize = static_cast<uint64_t>(image->hdr.nObjects) * kSectionEntrySize;
-  uint32_t got = 0;
-  uint8_t* table = tableSize == 0 ? nullptr : readBlock(source, tableAt, tableSize, &got);
-  if (got != tableSize) {
-    memFree(table);
-    fault->add("section table at file offset ").addHex(tableAt).add(" (");
-    fault->addDecimal(image->hdr.nObjects).add(" entries) runs past the end of the file");
-    unmapImage(image);
-    return false;
-  }
-  image->sectionCount = image->hdr.nObjects;
-  if (image->sectionCount > 0) {
-    image->sections = static_cast<MappedSection*>(
-        memAlloc(sizeof(MappedSection) * static_cast<size_t>(image->sectionCount)));
-    if (image->sections == nullptr) {
-      memFree(table);
-      fault->add("no memory for ").addDecimal(image->hdr.nObjects).add(" sections");
-      unmapImage(image);
-      return false;
-    }
-  }
-  for (uint32_t i = 0; i < image->sectionCount; ++i) {
-    const SectionEntry entry = decodeSectionEntry(table + static_cast<uint64_t>(i) * kSectionEntrySize);
-    MappedSection& section = image->sections[i];
-    section = MappedSection();
-    const uint32_t virtualSize = entry.VirtualSize != 0 ? entry.VirtualSize : entry.SizeOfRawData;
-    section.start = entry.VirtualAddress;
-    const uint64_t end = static_cast<uint64_t>(entry.VirtualAddress) + virtualSize;
-    section.end = end > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(end);
-    section.fileOffset = entry.PointerToRawData / kRawAlignment * kRawAlignment;
-    section.fileSize = entry.VirtualSize != 0 && entry.VirtualSize < entry.SizeOfRawData
-                           ? entry.VirtualSize
-                           : entry.SizeOfRawData;
-    section.index = i;
-  }
-  memFree(table);
   image->headersSize = image->hdr.SizeOfHeaders;
   if (image->sectionCount > 1 && !arrangeSections(image, fault)) {
-    unmapImage(image);
+    release(image);
     return false;
   }
   return true;
@@ -175,7 +196,8 @@ Bytes mappedBytes(MappedImage* image, uint64_t rva) {
       uint64_t size = section.fileSize;
       const uint64_t left = image->source.size > image->loadedBytes ? image->source.size - image->loadedBytes : 0;
       if (size > left) size = left;
-      section.data = readBlock(image->source, section.fileOffset, size, &section.dataSize);
+      Block<uint8_t> data = readBlock(image->source, section.fileOffset, size, &section.dataSize);
+      section.data = data.release();
       image->loadedBytes += section.dataSize;
     }
     const Bytes data = {section.data, section.dataSize};
@@ -191,18 +213,11 @@ Bytes mappedBytes(MappedImage* image, uint64_t rva) {
     image->headersSize = got;
   }
   if (rva >= image->headersSize) return {nullptr, 0};
-  return {image->headers + rva, static_cast<uint32_t>(image->headersSize - rva)};
+  return {image->headers.get() + rva, static_cast<uint32_t>(image->headersSize - rva)};
 }
 
 bool mappedDirectory(const MappedImage& image, unsigned index, DataDirectory* entry) {
-  return dataDirectory({image.pe, image.peSize}, index, entry);
+  return dataDirectory({image.pe.get(), image.peSize}, index, entry);
 }
 
-void unmapImage(MappedImage* image) {
-  for (uint32_t i = 0; i < image->sectionCount && image->sections != nullptr; ++i)
-    memFree(image->sections[i].data);
-  memFree(image->sections);
-  memFree(image->headers);
-  memFree(image->pe);
-  *image = MappedImage();
-}
+void unmapImage(MappedImage* image) { release(image); }

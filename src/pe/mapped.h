@@ -45,24 +45,31 @@ struct MappedSection {
   bool loaded;
 };
 
+// An image as mapped: it owns every block it read, and frees them when it
+// goes (or at unmapImage).
 struct MappedImage {
-  ImageSource source;
-  uint32_t e_lfanew;
-  PeHeader hdr;
-  uint8_t* pe;       // signature, file header and optional header
-  uint32_t peSize;
-  MappedSection* sections;  // sorted by address
-  uint32_t sectionCount;
-  uint8_t* headers;  // the first SizeOfHeaders bytes of the file, once read
-  uint32_t headersSize;
-  bool headersLoaded;
-  uint64_t loadedBytes;  // of all sections read so far; never more than the file
+  MappedImage() = default;
+  MappedImage(const MappedImage&) = delete;
+  MappedImage& operator=(const MappedImage&) = delete;
+  ~MappedImage();
+
+  ImageSource source = {nullptr, nullptr, 0};
+  uint32_t e_lfanew = 0;
+  PeHeader hdr = PeHeader();
+  Block<uint8_t> pe;  // signature, file header and optional header
+  uint32_t peSize = 0;
+  Block<MappedSection> sections;  // sorted by address
+  uint32_t sectionCount = 0;
+  Block<uint8_t> headers;  // the first SizeOfHeaders bytes of the file, once read
+  uint32_t headersSize = 0;
+  bool headersLoaded = false;
+  uint64_t loadedBytes = 0;  // of all sections read so far; never more than the file
 };
 
 // Reads the DOS and PE headers and the section table. Returns false, with
 // what is wrong and where in `fault`, when the source holds no PE32 or PE32+
 // image, its section table lies outside the file, or two sections claim the
-// same addresses; `image` then holds nothing to release.
+// same addresses; `image` then holds nothing.
 bool mapImage(ImageSource source, MappedImage* image, Note* fault);
 
 // The bytes at `rva`, up to the end of the file bytes that hold it. Empty when
@@ -75,7 +82,7 @@ Bytes mappedBytes(MappedImage* image, uint64_t rva);
 // Data directory `index` of the image; false when it has none.
 bool mappedDirectory(const MappedImage& image, unsigned index, DataDirectory* entry);
 
-// Releases everything mapImage and mappedBytes read.
+// Releases everything mapImage and mappedBytes read, before the image goes.
 void unmapImage(MappedImage* image);
 
 #endif

@@ -31,17 +31,18 @@ bool sameProfile(const char* a, const char* b) {
   return sameIgnoringCase(a, stemLength(a), b, stemLength(b));
 }
 
-// "<folder>/<DLL's name without its extension>.def", in a heap block.
-char* profilePath(const char* folder, const char* dllName) {
+// "<folder>/<DLL's name without its extension>.def"; empty when memory is
+// short.
+Block<char> profilePath(const char* folder, const char* dllName) {
   const size_t folderLength = textLength(folder);
   const size_t stem = stemLength(dllName);
-  char* path = static_cast<char*>(memAlloc(folderLength + stem + 6));
-  if (path == nullptr) return nullptr;
-  copyBytes(path, folder, folderLength);
+  Block<char> path;
+  if (!path.allocate(static_cast<uint64_t>(folderLength) + stem + 6)) return path;
+  copyBytes(path.get(), folder, folderLength);
   size_t at = folderLength;
   if (at > 0 && !isNativeSeparator(path[at - 1])) path[at++] = '/';
-  copyBytes(path + at, dllName, stem);
-  copyBytes(path + at + stem, ".def", 5);
+  copyBytes(path.get() + at, dllName, stem);
+  copyBytes(path.get() + at + stem, ".def", 5);
   return path;
 }
 
@@ -67,9 +68,8 @@ void writeOrdinal(OutFile* out, uint64_t ordinal) {
 // entry without a name comes, so that its stand-in name differs from them.
 struct Profile {
   OutFile* out;
-  const char** names;
+  Block<const char*> names;
   uint32_t count;
-  uint32_t capacity;
   bool sorted;
 };
 
@@ -79,14 +79,11 @@ bool byText(const void* context, uint32_t a, uint32_t b) {
 }
 
 bool remember(Profile* profile, const char* name) {
-  if (profile->count == profile->capacity) {
-    const uint32_t capacity = profile->capacity == 0 ? 64 : 2 * profile->capacity;
-    const char** names = static_cast<const char**>(memAlloc(sizeof(const char*) * capacity));
-    if (names == nullptr) return false;
-    if (profile->count > 0) copyBytes(names, profile->names, sizeof(const char*) * profile->count);
-    memFree(profile->names);
-    profile->names = names;
-    profile->capacity = capacity;
+  if (profile->count == profile->names.count()) {
+    Block<const char*> names;
+    if (!names.allocate(profile->count == 0 ? 64 : 2 * static_cast<uint64_t>(profile->count))) return false;
+    if (profile->count > 0) copyBytes(names.get(), profile->names.get(), sizeof(const char*) * profile->count);
+    profile->names.swap(names);
   }
   profile->names[profile->count++] = name;
   return true;
@@ -94,21 +91,15 @@ bool remember(Profile* profile, const char* name) {
 
 // Sorts the names written, for exported().
 bool sortNames(Profile* profile) {
-  uint32_t* order = static_cast<uint32_t*>(memAlloc(sizeof(uint32_t) * (profile->count + 1)));
-  const char** sorted = static_cast<const char**>(memAlloc(sizeof(const char*) * (profile->count + 1)));
-  const bool ok = order != nullptr && sorted != nullptr;
-  if (ok) {
-    for (uint32_t i = 0; i < profile->count; ++i) order[i] = i;
-    sortItems(order, profile->count, byText, profile->names);
-    for (uint32_t i = 0; i < profile->count; ++i) sorted[i] = profile->names[order[i]];
-    memFree(profile->names);
-    profile->names = sorted;
-    profile->sorted = true;
-  } else {
-    memFree(sorted);
-  }
-  memFree(order);
-  return ok;
+  Block<uint32_t> order;
+  Block<const char*> sorted;
+  if (!order.allocate(profile->count + 1) || !sorted.allocate(profile->count + 1)) return false;
+  for (uint32_t i = 0; i < profile->count; ++i) order[i] = i;
+  sortItems(order.get(), profile->count, byText, profile->names.get());
+  for (uint32_t i = 0; i < profile->count; ++i) sorted[i] = profile->names[order[i]];
+  profile->names.swap(sorted);
+  profile->sorted = true;
+  return true;
 }
 
 // Whether the DLL exports `name`: a binary search of the sorted names.
@@ -175,15 +166,13 @@ int writeProfile(const char* dll, MappedImage* image, const char* path) {
   const char* module = baseName(dll);
   if (defNameForm(module) == kDefUnwritable)
     return complain(dll, "its name can't stand in a module-definition file", kFileFailed);
-  Profile profile = {outFileCreate(path), nullptr, 0, 0, false};
+  Profile profile = {outFileCreate(path), Block<const char*>(), 0, false};
   if (profile.out == nullptr) return complain(path, "can't be written", kFileFailed);
   outFileWrite(profile.out, "LIBRARY ", 8);
   writeName(profile.out, module);
   outFileWrite(profile.out, "\nEXPORTS\n", 9);
   Note fault;
-  const bool read = readExports(image, addExport, &profile, &fault);
-  memFree(profile.names);
-  if (!read) {
+  if (!readExports(image, addExport, &profile, &fault)) {
     outFileAbandon(profile.out);
     return complain(dll, fault.text, kDllDamaged);
   }
@@ -191,24 +180,22 @@ int writeProfile(const char* dll, MappedImage* image, const char* path) {
   return kProfilesWritten;
 }
 
-// Reads one DLL's headers and export data and writes its profile.
+// Reads the headers and export data of the DLL open in `file` and writes its
+// profile.
+int profileFile(const char* folder, const char* dll, File* file) {
+  const Block<char> path = profilePath(folder, baseName(dll));
+  if (path.get() == nullptr) return complain(dll, "can't be read", kFileFailed);
+  MappedImage image;
+  Note fault;
+  if (!mapImage(fileSource(file), &image, &fault)) return complain(dll, fault.text, kDllDamaged);
+  return writeProfile(dll, &image, path.get());
+}
+
 int profileOne(const char* folder, const char* dll) {
   File* file = fileOpenNative(dll);
   if (file == nullptr) return complain(dll, "can't be opened", kFileFailed);
-  char* path = profilePath(folder, baseName(dll));
-  int status;
-  MappedImage image;
-  Note fault;
-  if (path == nullptr) {
-    status = complain(dll, "can't be read", kFileFailed);
-  } else if (!mapImage(fileSource(file), &image, &fault)) {
-    status = complain(dll, fault.text, kDllDamaged);
-  } else {
-    status = writeProfile(dll, &image, path);
-    unmapImage(&image);
-  }
+  const int status = profileFile(folder, dll, file);
   fileClose(file);
-  memFree(path);
   return status;
 }
 
