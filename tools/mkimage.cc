@@ -158,9 +158,9 @@ std::vector<uint8_t> manySectionsImage() {
     plan.exports.push_back({name, ""});
   }
   BuiltImage image = buildImage(plan);
-  const uint32_t table = image.importEntryOffset - 40 * before;
+  const uint32_t table = image.importEntryOffset - kSectionEntrySize * before;
   for (uint32_t i = 0; i < before; ++i) {
-    const uint32_t entry = table + 40 * i;
+    const uint32_t entry = table + kSectionEntrySize * i;
     put32(image.bytes, entry + kSectionVirtualAddress, image.imageSize + 0x1000 * i);
     put32(image.bytes, entry + kSectionSizeOfRawData, 0x200);
     put32(image.bytes, entry + kSectionPointerToRawData, image.importRawOffset);

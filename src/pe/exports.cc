@@ -88,16 +88,17 @@ bool readExports(MappedImage* image, ExportSink sink, void* context, Note* fault
   const Bytes header = mappedBytes(image, directory.VirtualAddress);
   if (!inBounds(header, 0, kExportDirectorySize))
     return outsideData(fault, "export directory", directory.VirtualAddress);
+  const ExportDirectory record = decodeExportDirectory(header.data);
   Tables t;
-  t.base = u32At(header.data + 0x10);
-  t.functionCount = u32At(header.data + 0x14);
-  t.nameCount = u32At(header.data + 0x18);
+  t.base = record.Base;
+  t.functionCount = record.NumberOfFunctions;
+  t.nameCount = record.NumberOfNames;
   t.forwardStart = directory.VirtualAddress;
   t.forwardEnd = static_cast<uint64_t>(directory.VirtualAddress) + directory.Size;
-  if (!readTable(image, u32At(header.data + 0x1C), t.functionCount, 4, "export address table", &t.functions,
+  if (!readTable(image, record.AddressOfFunctions, t.functionCount, 4, "export address table", &t.functions,
                  fault) ||
-      !readTable(image, u32At(header.data + 0x20), t.nameCount, 4, "export name table", &t.names, fault) ||
-      !readTable(image, u32At(header.data + 0x24), t.nameCount, 2, "export ordinal table", &t.ordinals,
+      !readTable(image, record.AddressOfNames, t.nameCount, 4, "export name table", &t.names, fault) ||
+      !readTable(image, record.AddressOfNameOrdinals, t.nameCount, 2, "export ordinal table", &t.ordinals,
                  fault))
     return false;
   if (t.nameCount == 0 && t.functionCount == 0) return true;

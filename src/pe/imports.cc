@@ -4,7 +4,6 @@
 
 namespace {
 
-const uint32_t kOrdinalFlag = 0x80000000u;
 const uint32_t kNoAddress = UINT32_MAX;
 
 struct Descriptor {
@@ -37,18 +36,13 @@ bool readDescriptors(MappedImage* image, bool delayed, Descriptor* out, uint32_t
   for (uint64_t at = directory.VirtualAddress;; at += size) {
     const Bytes bytes = mappedBytes(image, at);
     if (!inBounds(bytes, 0, size)) return outsideData(fault, what, at);
-    Descriptor d = {static_cast<uint32_t>(at), 0, 0, nullptr, 0, delayed, 0, 0};
-    if (delayed) {
-      // Attribute bit 0 clear: the old form, whose addresses are virtual
-      // addresses rather than relative ones.
-      d.base = (u32At(bytes.data) & 1) != 0 ? 0 : image->hdr.ImageBase;
-      d.nameAddress = u32At(bytes.data + 0x04);
-      d.listAddress = u32At(bytes.data + 0x10);
-    } else {
-      d.nameAddress = u32At(bytes.data + 0x0C);
-      d.listAddress = u32At(bytes.data + 0x00);
-      if (d.listAddress == 0) d.listAddress = u32At(bytes.data + 0x10);
-    }
+    const ImportDescriptor record = delayed ? decodeDelayDescriptor(bytes.data) : decodeImportDescriptor(bytes.data);
+    Descriptor d = {static_cast<uint32_t>(at), record.Name, record.LookupList, nullptr, 0, delayed, 0, 0};
+    // A delay-load descriptor of the old form holds virtual addresses rather
+    // than relative ones; an ordinary one without a lookup list is read
+    // through its address list.
+    if (!record.relative) d.base = image->hdr.ImageBase;
+    if (!delayed && d.listAddress == 0) d.listAddress = record.AddressList;
     if (d.nameAddress == 0) return true;
     d.nameAddress = relative(d.nameAddress, d.base);
     d.listAddress = d.listAddress == 0 ? 0 : relative(d.listAddress, d.base);

@@ -76,21 +76,21 @@ bool arrangeSections(MappedImage* image, Note* fault) {
 }
 
 // The DOS header, and the PE header up to the end of the optional header as
-// far as the file holds it (the decoders need its first 0x58 bytes).
+// far as the file holds it (the decoders need its first kPeDecodedSize bytes).
 bool readPeHeader(MappedImage* image, Note* fault) {
   const ImageSource& source = image->source;
   uint8_t dos[kDosHeaderSize];
   if (source.size < kDosHeaderSize || source.read(source.context, 0, dos, kDosHeaderSize) != kDosHeaderSize ||
-      decodeDosHeader(dos).e_magic != 0x5A4D)
+      decodeDosHeader(dos).e_magic != kDosMagicValue)
     return notPe(fault, "not a PE image: no DOS header");
   image->e_lfanew = decodeDosHeader(dos).e_lfanew;
   uint8_t fileHeader[kFileHeaderEnd];
   if (source.read(source.context, image->e_lfanew, fileHeader, kFileHeaderEnd) != kFileHeaderEnd ||
-      u32At(fileHeader) != 0x00004550)
+      u32At(fileHeader + kPeSignature) != kPeSignatureValue)
     return noPeHeader(fault, image->e_lfanew);
-  const uint64_t peSize = kFileHeaderEnd + static_cast<uint64_t>(u16At(fileHeader + 0x14));
-  image->pe = readBlock(source, image->e_lfanew, peSize < 0x58 ? 0x58 : peSize, &image->peSize);
-  if (image->peSize < 0x58) return noPeHeader(fault, image->e_lfanew);
+  const uint64_t peSize = kFileHeaderEnd + static_cast<uint64_t>(u16At(fileHeader + kPeSizeOfOptionalHeader));
+  image->pe = readBlock(source, image->e_lfanew, peSize < kPeDecodedSize ? kPeDecodedSize : peSize, &image->peSize);
+  if (image->peSize < kPeDecodedSize) return noPeHeader(fault, image->e_lfanew);
   image->hdr = decodePeHeader(image->pe.get());
   if (image->hdr.Magic != kPe32Magic && image->hdr.Magic != kPe32PlusMagic) {
     fault->add("not a PE32 or PE32+ image: optional header magic ").addHex(image->hdr.Magic);
