@@ -2,6 +2,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <stddef.h>
 #include <stdlib.h>
 #include <stdint.h>
 #include <sys/mman.h>
@@ -129,12 +130,14 @@ const size_t kMapThreshold = 128 * 1024;
 #endif
 
 // In front of every block: its size (for a mapping, the mapping's size) and
-// whether it was mapped.
-struct BlockHeader {
+// whether it was mapped. Its size is a multiple of the strictest alignment
+// (two size_t and padding: 16 bytes on 64-bit and 32-bit systems alike), so
+// that each block stays aligned for any type, as malloc's and a mapping's
+// start are.
+struct alignas(alignof(max_align_t)) BlockHeader {
   size_t size;
   size_t mapped;
 };
-static_assert(sizeof(BlockHeader) == 16, "blocks stay 16-byte aligned");
 
 }  // namespace
 
