@@ -115,9 +115,12 @@ long importSectionSize(const std::string& path) {
   unsigned char b[64 + 248 + 40 * 16] = {};
   const size_t n = fread(b, 1, 64, f);
   long size = 0;
-  auto u32 = [&](size_t o) { return b[o] | (b[o + 1] << 8) | (b[o + 2] << 16) | (static_cast<unsigned>(b[o + 3]) << 24); };
+  auto u32 = [&](size_t o) {
+    return static_cast<unsigned>(b[o]) | (static_cast<unsigned>(b[o + 1]) << 8) |
+           (static_cast<unsigned>(b[o + 2]) << 16) | (static_cast<unsigned>(b[o + 3]) << 24);
+  };
   if (n == 64 && fseek(f, u32(0x3C), SEEK_SET) == 0 && fread(b, 1, sizeof b, f) > 248) {
-    const unsigned sections = b[6] | (b[7] << 8);
+    const unsigned sections = static_cast<unsigned>(b[6]) | (static_cast<unsigned>(b[7]) << 8);
     for (unsigned i = 0; i < sections && i < 16; ++i) {
       const size_t e = 248 + 40 * i;
       if (std::string(reinterpret_cast<char*>(b + e), 6) == ".idata") size = static_cast<long>(u32(e + 0x10));

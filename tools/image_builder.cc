@@ -113,7 +113,8 @@ std::vector<uint8_t> exportData(const ImagePlan& plan, uint32_t address, uint32_
   put32(data, kExportAddressOfNameOrdinals, address + ordinals);
   for (size_t i = 0; i < exports.size(); ++i) {
     const std::string& forwarder = exports[i].forwarder;
-    const uint32_t entry = code + (plan.sectionBeforeSize == 0 ? 0 : 16 * i % plan.sectionBeforeSize);
+    const uint32_t entry =
+        code + static_cast<uint32_t>(plan.sectionBeforeSize == 0 ? 0 : 16 * i % plan.sectionBeforeSize);
     put32(data, functions + 4 * i, forwarder.empty() ? static_cast<uint32_t>(entry) : string(forwarder));
   }
   for (size_t k = 0; k < named.size(); ++k) {
@@ -137,12 +138,12 @@ void put16(std::vector<uint8_t>& bytes, size_t offset, uint16_t value) {
 }
 
 void put32(std::vector<uint8_t>& bytes, size_t offset, uint32_t value) {
-  for (int i = 0; i < 4; ++i) bytes[offset + i] = static_cast<uint8_t>(value >> (8 * i));
+  for (unsigned i = 0; i < 4; ++i) bytes[offset + i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
 uint32_t get32(const std::vector<uint8_t>& bytes, size_t offset) {
   uint32_t value = 0;
-  for (int i = 3; i >= 0; --i) value = (value << 8) | bytes[offset + i];
+  for (size_t i = 4; i > 0; --i) value = (value << 8) | bytes[offset + i - 1];
   return value;
 }
 

@@ -275,7 +275,7 @@ ImportedModule treeImports(Random& random, const TreeImage& target, uint32_t cou
   const std::vector<ExportedFunction>& exports = target.plan.exports;
   std::set<uint32_t> chosen;
   for (uint32_t i = 0; i < count; ++i)
-    chosen.insert(static_cast<uint32_t>(exports.size() * pow(unit(random), 2)));
+    chosen.insert(static_cast<uint32_t>(static_cast<double>(exports.size()) * pow(unit(random), 2)));
   for (const uint32_t k : chosen) {
     if (exports[k].name.empty() || (byOrdinals && random.next(3) == 0))
       imported.functions.push_back(byOrdinal(k + 1));
