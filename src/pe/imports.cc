@@ -24,7 +24,10 @@ uint32_t relative(uint32_t address, uint32_t base) {
 }
 
 // Reads the descriptors of one directory into `out` (when not null) and
-// counts them in `*count`.
+// counts them in `*count`. As the loader counts them, the ordinary
+// descriptors end at the first whose name or address list is 0 (a name with
+// neither list is no module); the delay-load ones, which the format lays out
+// like them with an empty entry at the end, at the first whose name is 0.
 bool readDescriptors(MappedImage* image, bool delayed, Descriptor* out, uint32_t* count, Note* fault) {
   *count = 0;
   DataDirectory directory;
@@ -43,7 +46,7 @@ bool readDescriptors(MappedImage* image, bool delayed, Descriptor* out, uint32_t
     // through its address list.
     if (!record.relative) d.base = image->hdr.ImageBase;
     if (!delayed && d.listAddress == 0) d.listAddress = record.AddressList;
-    if (d.nameAddress == 0) return true;
+    if (d.nameAddress == 0 || (!delayed && record.AddressList == 0)) return true;
     d.nameAddress = relative(d.nameAddress, d.base);
     d.listAddress = d.listAddress == 0 ? 0 : relative(d.listAddress, d.base);
     if (out != nullptr) out[*count] = d;
@@ -63,6 +66,10 @@ bool countEntries(MappedImage* image, Descriptor* d, Note* fault) {
   }
   d->list = list.data;
   return true;
+}
+
+const char* descriptorName(const Descriptor& d) {
+  return d.delayed ? "delay-load import descriptor" : "import descriptor";
 }
 
 uintptr_t listStart(const Descriptor& d) { return reinterpret_cast<uintptr_t>(d.list); }
@@ -85,8 +92,10 @@ bool listsApart(const Descriptor* descriptors, uint32_t count, uint32_t* order, 
     const Descriptor& last = descriptors[order[k - 1]];
     const Descriptor& next = descriptors[order[k]];
     if (listStart(next) < listStart(last) + 4 * (static_cast<uint64_t>(last.entries) + 1)) {
-      fault->add("lookup list at address ").addHex(next.listAddress).add(" shares its entries with the ");
-      fault->add("lookup list at address ").addHex(last.listAddress);
+      fault->add("lookup list at address ").addHex(next.listAddress).add(" of the ").add(descriptorName(next));
+      fault->add(" at address ").addHex(next.address).add(" shares its entries with the lookup list at address ");
+      fault->addHex(last.listAddress).add(" of the ").add(descriptorName(last)).add(" at address ");
+      fault->addHex(last.address);
       return false;
     }
   }
@@ -107,9 +116,12 @@ bool readNames(MappedImage* image, Descriptor* descriptors, uint32_t count, Name
     for (uint32_t k = 0; k < d.entries; ++k) {
       const uint32_t entry = u32At(d.list + 4 * static_cast<uint64_t>(k));
       if ((entry & kOrdinalFlag) != 0) continue;
+      // The name follows the two bytes of the hint, in 64 bits: an entry at the
+      // top of the address space has no name, rather than one at address 0.
       const uint32_t hint = relative(entry, d.base);
       if (!inBounds(mappedBytes(image, hint), 0, 2)) return outsideData(fault, "hint/name entry", hint);
-      if (!readNameAt(image, hint + 2, "function name", &names[(*used)++], fault)) return false;
+      if (!readNameAt(image, static_cast<uint64_t>(hint) + 2, "function name", &names[(*used)++], fault))
+        return false;
     }
   }
   return true;

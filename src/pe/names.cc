@@ -129,7 +129,7 @@ bool outsideData(Note* fault, const char* what, uint64_t address) {
   return false;
 }
 
-bool readNameAt(MappedImage* image, uint32_t address, const char* what, NameRef* name, Note* fault) {
+bool readNameAt(MappedImage* image, uint64_t address, const char* what, NameRef* name, Note* fault) {
   const Bytes text = mappedBytes(image, address);
   const char* s = stringAt(text, 0);
   if (s == nullptr) {
@@ -137,6 +137,6 @@ bool readNameAt(MappedImage* image, uint32_t address, const char* what, NameRef*
     fault->add(what).add(" at address ").addHex(address).add(" runs past the end of its section");
     return false;
   }
-  *name = {s, static_cast<uint32_t>(textLength(s)), address, what, 0};
+  *name = {s, static_cast<uint32_t>(textLength(s)), static_cast<uint32_t>(address), what, 0};
   return true;
 }
