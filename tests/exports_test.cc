@@ -5,6 +5,7 @@
 #include "pe/names.h"
 
 #include <gtest/gtest.h>
+#include <string.h>
 
 #include <string>
 #include <vector>
@@ -210,6 +211,40 @@ TEST(Names, AddressPastTheTopIsOutside) {
   NameRef name;
   EXPECT_FALSE(readNameAt(&image, hint + 2, "function name", &name, &fault));
   EXPECT_STREQ("function name at address 0x100000000 lies outside the file's data", fault.text);
+}
+
+// Sections whose file bytes overlap are read whole, in either order: each
+// file byte is read once, so that what is read never exceeds the file.
+TEST(Mapped, SectionsOverSharedBytes) {
+  BuiltImage built = buildImage(sampleImagePlan());
+  const uint32_t text = built.importEntryOffset - kSectionEntrySize;  // the first section, before .idata
+  const uint32_t fileSize = static_cast<uint32_t>(built.bytes.size());
+  put32(built.bytes, text + kSectionPointerToRawData, 0);
+  put32(built.bytes, text + kSectionSizeOfRawData, fileSize);
+  put32(built.bytes, text + kSectionVirtualSize, fileSize);
+  const Bytes file = {built.bytes.data(), fileSize};
+  const uint32_t textAddress = get32(built.bytes, text + kSectionVirtualAddress);
+  const uint32_t importBytes = get32(built.bytes, built.importEntryOffset + kSectionVirtualSize);
+  const struct {
+    const char* title;
+    uint32_t first;
+    uint32_t second;
+  } orders[] = {{"the whole file first", textAddress, built.importAddress},
+                {"the import section first", built.importAddress, textAddress}};
+  for (const auto& order : orders) {
+    SCOPED_TRACE(order.title);
+    MappedImage image;
+    Note fault;
+    ASSERT_TRUE(mapImage(bytesSource(&file), &image, &fault)) << fault.text;
+    mappedBytes(&image, order.first);
+    mappedBytes(&image, order.second);
+    EXPECT_EQ(fileSize, mappedBytes(&image, textAddress).size);
+    EXPECT_EQ(importBytes, mappedBytes(&image, built.importAddress).size);
+    EXPECT_EQ(0, memcmp(mappedBytes(&image, built.importAddress).data, built.bytes.data() + built.importRawOffset,
+                        importBytes));
+  }
+  EXPECT_EQ(readText(buildImage(sampleImagePlan()).bytes, readImports, addImport),
+            readText(built.bytes, readImports, addImport));
 }
 
 }  // namespace

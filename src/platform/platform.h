@@ -61,6 +61,10 @@ const char* baseName(const char* path);
 uint32_t fileRead(File* file, void* buffer, uint32_t count);
 // Moves to `offset` bytes from the start of the file.
 bool fileSeek(File* file, uint32_t offset);
+// Reads up to `count` bytes at `offset` bytes from the start of the file, in
+// one call where the system allows, whatever the current position; returns
+// the number read (fewer at the end of the file or on an error).
+uint32_t fileReadAt(File* file, uint64_t offset, void* buffer, uint32_t count);
 // The file's size in bytes when it was opened.
 uint64_t fileSize(const File* file);
 void fileClose(File* file);

@@ -105,6 +105,18 @@ uint32_t fileRead(File* file, void* buffer, uint32_t count) {
   return done;
 }
 
+uint32_t fileReadAt(File* file, uint64_t offset, void* buffer, uint32_t count) {
+  char* to = static_cast<char*>(buffer);
+  uint32_t done = 0;
+  while (done < count) {
+    const ssize_t n = pread(file->fd, to + done, count - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<uint32_t>(n);
+  }
+  return done;
+}
+
 bool fileSeek(File* file, uint32_t offset) {
   return lseek(file->fd, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset);
 }
