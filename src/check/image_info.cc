@@ -99,13 +99,16 @@ ImageInfo readImage(ImageSource source, Names& names) {
   ExportCollector exports{&info, {}};
   if (!readImports(&image, collectImport, &imports, &fault) || !readExports(&image, collectExport, &exports, &fault))
     return damaged(fault);
+  // Names come in the order of the DLL's name table, which is sorted in every
+  // DLL a linker wrote: checked in one pass, sorted only when it is not.
   const char* base = info.exportNames.data();
-  std::sort(exports.byName.begin(), exports.byName.end(),
-            [base](const std::pair<uint32_t, int32_t>& a, const std::pair<uint32_t, int32_t>& b) {
-              return strcmp(base + a.first, base + b.first) < 0;
-            });
+  const auto byText = [base](const std::pair<uint32_t, int32_t>& a, const std::pair<uint32_t, int32_t>& b) {
+    return strcmp(base + a.first, base + b.first) < 0;
+  };
+  if (!std::is_sorted(exports.byName.begin(), exports.byName.end(), byText))
+    std::sort(exports.byName.begin(), exports.byName.end(), byText);
   info.byName = std::move(exports.byName);
-  std::sort(info.byOrdinal.begin(), info.byOrdinal.end());
+  if (!std::is_sorted(info.byOrdinal.begin(), info.byOrdinal.end())) std::sort(info.byOrdinal.begin(), info.byOrdinal.end());
   return info;
 }
 

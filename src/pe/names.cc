@@ -43,7 +43,11 @@ bool sameText(const NameRef& a, const NameRef& b) {
 }  // namespace
 
 void sortItems(uint32_t* items, uint32_t count, ItemLess less, const void* context) {
-  if (count < 2) return;
+  // Items already in order (names as a linker lays them out, sections as a
+  // linker numbers them) cost one pass.
+  uint32_t inOrder = 1;
+  while (inOrder < count && !less(context, items[inOrder], items[inOrder - 1])) ++inOrder;
+  if (inOrder >= count) return;
   for (uint32_t i = count / 2; i > 0; --i) siftDown(items, i - 1, count, less, context);
   for (uint32_t end = count - 1; end > 0; --end) {
     const uint32_t swap = items[0];

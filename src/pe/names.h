@@ -12,7 +12,8 @@
 #include "pe/mapped.h"
 #include "platform/platform.h"
 
-// Sorts `items` in place by `less`, in O(n log n) whatever their order.
+// Sorts `items` in place by `less`, in O(n log n) whatever their order, and in
+// one pass when they are in order already.
 typedef bool (*ItemLess)(const void* context, uint32_t a, uint32_t b);
 void sortItems(uint32_t* items, uint32_t count, ItemLess less, const void* context);
 
