@@ -6,6 +6,8 @@
 //                                           gives zymran-profile
 //   zymran_mkimage tree <folder>   a program tree in <folder>/bin and the
 //                                  host's three DLLs in <folder>/host
+//   zymran_mkimage names <file> <count>  a DLL of <count> export names, for
+//                                  zymran-profile's memory
 #include <ctype.h>
 #include <errno.h>
 #include <math.h>
@@ -166,6 +168,19 @@ std::vector<uint8_t> manySectionsImage() {
     put32(image.bytes, entry + kSectionPointerToRawData, image.importRawOffset);
   }
   return image.bytes;
+}
+
+// A DLL of `count` export names of 37 bytes each, as C++ members are named.
+std::vector<uint8_t> manyNamesImage(uint32_t count) {
+  ImagePlan plan;
+  plan.dll = true;
+  plan.exportModuleName = "names.dll";
+  for (uint32_t i = 0; i < count; ++i) {
+    char name[48];
+    snprintf(name, sizeof name, "?Function%07u@Module@@QAEXPAVItem@@Z", i);
+    plan.exports.push_back({name, ""});
+  }
+  return buildImage(plan).bytes;
 }
 
 // ---- A program tree -----------------------------------------------------------
@@ -462,8 +477,10 @@ int main(int argc, char** argv) {
                : 1;
   }
   if (argc == 3 && strcmp(argv[1], "tree") == 0) return writeTree(argv[2]) ? 0 : 1;
+  if (argc == 4 && strcmp(argv[1], "names") == 0)
+    return writeFile(argv[2], manyNamesImage(static_cast<uint32_t>(atoi(argv[3])))) ? 0 : 1;
   fprintf(stderr,
           "usage: zymran_mkimage sample <file> | seeds <folder> | corpus <folder> <count> | "
-          "profile-bench <folder> | tree <folder>\n");
+          "profile-bench <folder> | tree <folder> | names <file> <count>\n");
   return 2;
 }

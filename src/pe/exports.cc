@@ -104,7 +104,12 @@ bool readExports(MappedImage* image, ExportSink sink, void* context, Note* fault
   if (t.nameCount == 0 && t.functionCount == 0) return true;
 
   // Every table lies inside the file's data, so that these follow its size.
-  const uint64_t refCount = static_cast<uint64_t>(t.nameCount) + t.functionCount;
+  // A name for each entry of the name table and each forwarder, no more.
+  uint64_t refCount = t.nameCount;
+  for (uint32_t k = 0; k < t.functionCount; ++k) {
+    const uint32_t address = u32At(t.functions.data + 4 * static_cast<uint64_t>(k));
+    if (address != 0 && forwards(t, address)) ++refCount;
+  }
   Block<NameRef> refs;
   Block<uint32_t> forwarderOf;
   Block<bool> named;

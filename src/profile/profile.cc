@@ -64,70 +64,96 @@ void writeOrdinal(OutFile* out, uint64_t ordinal) {
   outFileWrite(out, text.text, text.used);
 }
 
-// The profile being written: the names written so far, sorted once the first
-// entry without a name comes, so that its stand-in name differs from them.
+// The profile being written. An entry without a name is written under a
+// stand-in name, "Ordinal<n>", with underscores in front while the DLL
+// exports a name of that text: the module-definition grammar needs a name on
+// every line, and the toolchains refuse one name twice. So only the names of
+// that form are kept, each as its ordinal and its count of underscores; they
+// are sorted once the first entry without a name comes (every name comes
+// before it).
 struct Profile {
   OutFile* out;
-  Block<const char*> names;
+  Block<uint32_t> standIns;  // (ordinal << 16) | underscores
   uint32_t count;
   bool sorted;
 };
 
-bool byText(const void* context, uint32_t a, uint32_t b) {
-  const char* const* names = static_cast<const char* const*>(context);
-  return compareText(names[a], names[b]) < 0;
-}
-
-bool remember(Profile* profile, const char* name) {
-  if (profile->count == profile->names.count()) {
-    Block<const char*> names;
-    if (!names.allocate(profile->count == 0 ? 64 : 2 * static_cast<uint64_t>(profile->count))) return false;
-    if (profile->count > 0) copyBytes(names.get(), profile->names.get(), sizeof(const char*) * profile->count);
-    profile->names.swap(names);
+// The key of a name that a stand-in name could equal: "_"... "Ordinal" and
+// an ordinal up to kMaxOrdinal written as Note::addDecimal writes it.
+bool standInKey(const char* name, uint32_t* key) {
+  uint32_t underscores = 0;
+  while (name[underscores] == '_') ++underscores;
+  const char* at = name + underscores;
+  static const char kWord[] = "Ordinal";
+  for (size_t i = 0; i + 1 < sizeof kWord; ++i)
+    if (at[i] != kWord[i]) return false;
+  at += sizeof kWord - 1;
+  uint32_t ordinal = 0;
+  size_t digits = 0;
+  for (; at[digits] >= '0' && at[digits] <= '9'; ++digits) {
+    if (digits > 0 && ordinal == 0) return false;  // a leading zero
+    ordinal = ordinal * 10 + static_cast<uint32_t>(at[digits] - '0');
+    if (ordinal > kMaxOrdinal) return false;
   }
-  profile->names[profile->count++] = name;
+  if (digits == 0 || at[digits] != '\0' || underscores > 0xFFFF) return false;
+  *key = (ordinal << 16) | underscores;
   return true;
 }
 
-// Sorts the names written, for exported().
-bool sortNames(Profile* profile) {
+bool byKey(const void* context, uint32_t a, uint32_t b) {
+  const uint32_t* keys = static_cast<const uint32_t*>(context);
+  return keys[a] < keys[b];
+}
+
+bool remember(Profile* profile, const char* name) {
+  uint32_t key = 0;
+  if (!standInKey(name, &key)) return true;
+  if (profile->count == profile->standIns.count()) {
+    Block<uint32_t> keys;
+    if (!keys.allocate(profile->count == 0 ? 16 : 2 * static_cast<uint64_t>(profile->count))) return false;
+    if (profile->count > 0) copyBytes(keys.get(), profile->standIns.get(), sizeof(uint32_t) * profile->count);
+    profile->standIns.swap(keys);
+  }
+  profile->standIns[profile->count++] = key;
+  return true;
+}
+
+// Sorts the keys kept, for taken().
+bool sortKeys(Profile* profile) {
   Block<uint32_t> order;
-  Block<const char*> sorted;
+  Block<uint32_t> sorted;
   if (!order.allocate(profile->count + 1) || !sorted.allocate(profile->count + 1)) return false;
   for (uint32_t i = 0; i < profile->count; ++i) order[i] = i;
-  sortItems(order.get(), profile->count, byText, profile->names.get());
-  for (uint32_t i = 0; i < profile->count; ++i) sorted[i] = profile->names[order[i]];
-  profile->names.swap(sorted);
+  sortItems(order.get(), profile->count, byKey, profile->standIns.get());
+  for (uint32_t i = 0; i < profile->count; ++i) sorted[i] = profile->standIns[order[i]];
+  profile->standIns.swap(sorted);
   profile->sorted = true;
   return true;
 }
 
-// Whether the DLL exports `name`: a binary search of the sorted names.
-bool exported(const Profile& profile, const char* name) {
+// Whether the DLL exports the stand-in name of `ordinal` with `underscores`
+// in front: a binary search of the sorted keys.
+bool taken(const Profile& profile, uint64_t ordinal, uint32_t underscores) {
+  const uint64_t key = (ordinal << 16) | underscores;
   uint32_t low = 0;
   uint32_t high = profile.count;
   while (low < high) {
     const uint32_t mid = low + (high - low) / 2;
-    const int order = compareText(profile.names[mid], name);
-    if (order == 0) return true;
-    if (order < 0) low = mid + 1;
+    if (profile.standIns[mid] == key) return true;
+    if (profile.standIns[mid] < key) low = mid + 1;
     else high = mid;
   }
   return false;
 }
 
-// An entry without a name is written under a stand-in name, "Ordinal<n>",
-// with underscores in front while the DLL exports a name of that text: the
-// module-definition grammar needs a name on every line, and the toolchains
-// refuse one name twice.
 bool writeUnnamed(Profile* profile, uint64_t ordinal, Note* fault) {
-  if (!profile->sorted && !sortNames(profile)) {
+  if (!profile->sorted && !sortKeys(profile)) {
     fault->add("no memory for the names of the profile");
     return false;
   }
   Note name;
   name.add("Ordinal").addDecimal(ordinal);
-  while (exported(*profile, name.text)) {
+  for (uint32_t underscores = 0; taken(*profile, ordinal, underscores); ++underscores) {
     if (name.used + 2 >= sizeof name.text) {
       fault->add("no name is free for the export of ordinal ").addDecimal(ordinal);
       return false;
@@ -166,7 +192,7 @@ int writeProfile(const char* dll, MappedImage* image, const char* path) {
   const char* module = baseName(dll);
   if (defNameForm(module) == kDefUnwritable)
     return complain(dll, "its name can't stand in a module-definition file", kFileFailed);
-  Profile profile = {outFileCreate(path), Block<const char*>(), 0, false};
+  Profile profile = {outFileCreate(path), Block<uint32_t>(), 0, false};
   if (profile.out == nullptr) return complain(path, "can't be written", kFileFailed);
   outFileWrite(profile.out, "LIBRARY ", 8);
   writeName(profile.out, module);
