@@ -115,9 +115,12 @@ long importSectionSize(const std::string& path) {
   unsigned char b[64 + 248 + 40 * 16] = {};
   const size_t n = fread(b, 1, 64, f);
   long size = 0;
-  auto u32 = [&](size_t o) { return b[o] | (b[o + 1] << 8) | (b[o + 2] << 16) | (static_cast<unsigned>(b[o + 3]) << 24); };
+  auto u32 = [&](size_t o) {
+    return static_cast<unsigned>(b[o]) | (static_cast<unsigned>(b[o + 1]) << 8) |
+           (static_cast<unsigned>(b[o + 2]) << 16) | (static_cast<unsigned>(b[o + 3]) << 24);
+  };
   if (n == 64 && fseek(f, u32(0x3C), SEEK_SET) == 0 && fread(b, 1, sizeof b, f) > 248) {
-    const unsigned sections = b[6] | (b[7] << 8);
+    const unsigned sections = static_cast<unsigned>(b[6]) | (static_cast<unsigned>(b[7]) << 8);
     for (unsigned i = 0; i < sections && i < 16; ++i) {
       const size_t e = 248 + 40 * i;
       if (std::string(reinterpret_cast<char*>(b + e), 6) == ".idata") size = static_cast<long>(u32(e + 0x10));
@@ -157,42 +160,24 @@ int timeWhole(int repeats, const char* output, char** argv) {
   return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  if (argc >= 4 && strcmp(argv[1], "best") == 0 && atoi(argv[2]) > 0) {
-    printf("%.2f\n", bestOf(atoi(argv[2]), argv + 3) * 1000);
-    return 0;
-  }
-  if (argc >= 5 && strcmp(argv[1], "whole") == 0 && atoi(argv[2]) > 0)
-    return timeWhole(atoi(argv[2]), argv[3], argv + 4);
-  if (argc < 7 || argc % 2 == 0) {
-    fprintf(stderr,
-            "usage: %s <repeats> <corpus> <name> <command> <name> <command> ...\n"
-            "       %s best <runs> <program> [<argument>]...\n"
-            "       %s whole <repeats> <output file> <program> [<argument>]...\n",
-            argv[0], argv[0], argv[0]);
-    return 2;
-  }
-  const int repeats = atoi(argv[1]);
+// The images of the corpus folder, sorted.
+std::vector<std::string> corpusImages(const char* folder) {
   std::vector<std::string> images;
-  if (DIR* dir = opendir(argv[2])) {
+  if (DIR* dir = opendir(folder)) {
     while (struct dirent* e = readdir(dir))
-      if (e->d_name[0] != '.') images.push_back(std::string(argv[2]) + "/" + e->d_name);
+      if (e->d_name[0] != '.') images.push_back(std::string(folder) + "/" + e->d_name);
     closedir(dir);
   }
   std::sort(images.begin(), images.end());
-  std::vector<Tool> tools;
-  for (int i = 3; i + 1 < argc; i += 2) {
-    Tool tool{argv[i], splitWords(argv[i + 1]), {}, std::vector<long>(images.size(), 0)};
-    tools.push_back(tool);
-  }
+  return images;
+}
 
+// Runs every tool over every image, `repeats` times.
+void runCorpus(std::vector<Tool>& tools, const std::vector<std::string>& images, int repeats) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-
   for (int r = 0; r < repeats; ++r) {
     for (Tool& tool : tools) {
       const double start = now();
@@ -201,7 +186,10 @@ int main(int argc, char** argv) {
       tool.seconds.push_back(now() - start);
     }
   }
+  posix_spawn_file_actions_destroy(&actions);
+}
 
+void printSummary(const std::vector<Tool>& tools, const std::vector<std::string>& images, int repeats) {
   printf("%zu images, %d repeats (median wall time of one pass over the corpus)\n\n", images.size(), repeats);
   printf("%-10s %12s %14s\n", "tool", "wall (s)", "peak RSS (KiB)");
   for (const Tool& tool : tools)
@@ -225,5 +213,33 @@ int main(int argc, char** argv) {
   }
   printf("largest %s peak RSS above %s's plus the import section: %ld KiB (%s)\n", tools[0].name.c_str(),
          tools[1].name.c_str(), worst, worstImage.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc >= 4 && strcmp(argv[1], "best") == 0 && atoi(argv[2]) > 0) {
+    printf("%.2f\n", bestOf(atoi(argv[2]), argv + 3) * 1000);
+    return 0;
+  }
+  if (argc >= 5 && strcmp(argv[1], "whole") == 0 && atoi(argv[2]) > 0)
+    return timeWhole(atoi(argv[2]), argv[3], argv + 4);
+  if (argc < 7 || argc % 2 == 0) {
+    fprintf(stderr,
+            "usage: %s <repeats> <corpus> <name> <command> <name> <command> ...\n"
+            "       %s best <runs> <program> [<argument>]...\n"
+            "       %s whole <repeats> <output file> <program> [<argument>]...\n",
+            argv[0], argv[0], argv[0]);
+    return 2;
+  }
+  const int repeats = atoi(argv[1]);
+  const std::vector<std::string> images = corpusImages(argv[2]);
+  std::vector<Tool> tools;
+  for (int i = 3; i + 1 < argc; i += 2) {
+    Tool tool{argv[i], splitWords(argv[i + 1]), {}, std::vector<long>(images.size(), 0)};
+    tools.push_back(tool);
+  }
+  runCorpus(tools, images, repeats);
+  printSummary(tools, images, repeats);
   return 0;
 }

@@ -51,6 +51,14 @@ uint32_t fileRead(File* file, void* buffer, uint32_t count) {
   return static_cast<uint32_t>(n);
 }
 
+uint32_t fileReadAt(File* file, uint64_t offset, void* buffer, uint32_t count) {
+  if (offset >= file->size) return 0;
+  const size_t left = file->size - static_cast<size_t>(offset);
+  const size_t n = count < left ? count : left;
+  memcpy(buffer, file->data + offset, n);
+  return static_cast<uint32_t>(n);
+}
+
 bool fileSeek(File* file, uint32_t offset) {
   file->position = offset < file->size ? offset : file->size;
   return true;

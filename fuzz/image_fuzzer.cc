@@ -36,14 +36,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzzSetCheckTarget(nullptr);
 
   // The export reader over the same bytes, as the loader maps them.
-  const Bytes file = {data, static_cast<uint32_t>(size)};
-  MappedImage image;
-  Note fault;
-  if (mapImage(bytesSource(&file), &image, &fault)) {
-    if (!readExports(&image, takeExport, nullptr, &fault) && fault.used == 0) abort();
-    unmapImage(&image);
-  } else if (fault.used == 0) {
-    abort();
+  {
+    const Bytes file = {data, static_cast<uint32_t>(size)};
+    MappedImage image;
+    Note fault;
+    if (mapImage(bytesSource(&file), &image, &fault)) {
+      if (!readExports(&image, takeExport, nullptr, &fault) && fault.used == 0) abort();
+    } else if (fault.used == 0) {
+      abort();
+    }
   }
   fuzzReleaseAll();
   return 0;

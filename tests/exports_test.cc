@@ -1,7 +1,11 @@
-// The export reader that makes profiles from the host's DLLs.
+// The PE layer's readers: the export reader that makes profiles from the
+// host's DLLs, and the import reader of the load model.
 #include "pe/exports.h"
+#include "pe/imports.h"
+#include "pe/names.h"
 
 #include <gtest/gtest.h>
+#include <string.h>
 
 #include <string>
 #include <vector>
@@ -19,18 +23,21 @@ bool addExport(void* context, const Export& entry, Note*) {
   return true;
 }
 
-// The exports read, joined by blanks (a name, "@" and its ordinal; "#" and
-// the ordinal of an entry without a name; ">" and a forwarder), or the fault.
-std::string exportNames(const std::vector<uint8_t>& bytes) {
+// What `read` hands to `sink` from the image in `bytes`, as text, or the
+// fault.
+template <typename Sink>
+std::string readText(const std::vector<uint8_t>& bytes, bool (*read)(MappedImage*, Sink, void*, Note*), Sink sink) {
   const Bytes file = {bytes.data(), static_cast<uint32_t>(bytes.size())};
   MappedImage image;
   Note fault;
   std::string text;
   if (!mapImage(bytesSource(&file), &image, &fault)) return std::string("fault: ") + fault.text;
-  const bool read = readExports(&image, addExport, &text, &fault);
-  unmapImage(&image);
-  return read ? text : std::string("fault: ") + fault.text;
+  return read(&image, sink, &text, &fault) ? text : std::string("fault: ") + fault.text;
 }
+
+// The exports read, joined by blanks (a name, "@" and its ordinal; "#" and
+// the ordinal of an entry without a name; ">" and a forwarder), or the fault.
+std::string exportNames(const std::vector<uint8_t>& bytes) { return readText(bytes, readExports, addExport); }
 
 TEST(Exports, Names) {
   struct Case {
@@ -139,6 +146,105 @@ TEST(Exports, TruncatedAtEveryLength) {
     else ASSERT_EQ(0u, got.rfind("fault: ", 0)) << length << ": " << got;
   }
   EXPECT_GT(firstComplete, buildImage(exportingImagePlan()).exportRawOffset);
+}
+
+bool addImport(void* context, const Import& entry, Note*) {
+  std::string& text = *static_cast<std::string*>(context);
+  if (!entry.isFunction)
+    text += (text.empty() ? "" : " ") + std::string(entry.module) + (entry.delayed ? " (delayed):" : ":");
+  else
+    text += " " + (entry.function != nullptr ? std::string(entry.function) : "#" + std::to_string(entry.ordinal));
+  return true;
+}
+
+// The imports read: each module's name and a colon, then its functions (a
+// name, or "#" and an ordinal), or the fault.
+std::string importNames(const std::vector<uint8_t>& bytes) { return readText(bytes, readImports, addImport); }
+
+// Where the descriptors end, and import data that the reader refuses.
+TEST(Imports, Descriptors) {
+  ImagePlan plan = sampleImagePlan();
+  plan.modules[3].delayed = true;
+  const BuiltImage base = buildImage(plan);
+  const uint32_t raw = base.importRawOffset;
+  const uint32_t user32 = raw + kDescriptorSize;  // the second descriptor
+  const uint32_t delayAddress = get32(base.bytes, base.peOffset + kPe32DirectoryCount + 4 + 8 * kDelayImportDirectory);
+  const uint32_t comctl32 = delayAddress - base.importAddress + raw;
+  const std::string kernel32 = "KERNEL32.dll: GetVersion GetStartupInfoA GetCommandLineA SetUnhandledExceptionFilter ExitProcess";
+  const std::string delayed = " COMCTL32.dll (delayed): #17";
+  const std::string all = kernel32 + " USER32.dll: MessageBoxA DrawTextA GDI32.dll: TextOutA" + delayed;
+  struct Case {
+    const char* title;
+    std::vector<std::pair<uint32_t, uint32_t>> patches;  // 32-bit values at file offsets
+    std::string imports;
+  };
+  const Case cases[] = {
+      {"every module, one delay-loaded", {}, all},
+      {"a name with neither list ends the descriptors",
+       {{user32 + kDescriptorLookupList, 0}, {user32 + kDescriptorAddressList, 0}}, kernel32 + delayed},
+      {"a name without an address list ends them too", {{user32 + kDescriptorAddressList, 0}}, kernel32 + delayed},
+      {"a delay-load descriptor without an address list is read", {{comctl32 + kDelayAddressList, 0}}, all},
+      {"two descriptors share one lookup list",
+       {{user32 + kDescriptorLookupList, get32(base.bytes, raw + kDescriptorLookupList)}},
+       "fault: lookup list at address 0x00002094 of the import descriptor at address 0x00002014 shares its "
+       "entries with the lookup list at address 0x00002094 of the import descriptor at address 0x00002000"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.title);
+    std::vector<uint8_t> b = base.bytes;
+    for (const auto& patch : c.patches) put32(b, patch.first, patch.second);
+    EXPECT_EQ(c.imports, importNames(b));
+  }
+}
+
+// A name is read at its address in 64 bits: past the top of the address
+// space (behind a hint at 0xFFFFFFFE) there is nothing, not the headers at 0.
+TEST(Names, AddressPastTheTopIsOutside) {
+  BuiltImage built = buildImage(sampleImagePlan());
+  put32(built.bytes, built.importEntryOffset - kSectionEntrySize + kSectionVirtualAddress, 0xFFFFFE00);
+  const Bytes file = {built.bytes.data(), static_cast<uint32_t>(built.bytes.size())};
+  MappedImage image;
+  Note fault;
+  ASSERT_TRUE(mapImage(bytesSource(&file), &image, &fault)) << fault.text;
+  const uint64_t hint = 0xFFFFFFFE;
+  ASSERT_EQ(2u, mappedBytes(&image, hint).size);
+  NameRef name;
+  EXPECT_FALSE(readNameAt(&image, hint + 2, "function name", &name, &fault));
+  EXPECT_STREQ("function name at address 0x100000000 lies outside the file's data", fault.text);
+}
+
+// Sections whose file bytes overlap are read whole, in either order: each
+// file byte is read once, so that what is read never exceeds the file.
+TEST(Mapped, SectionsOverSharedBytes) {
+  BuiltImage built = buildImage(sampleImagePlan());
+  const uint32_t text = built.importEntryOffset - kSectionEntrySize;  // the first section, before .idata
+  const uint32_t fileSize = static_cast<uint32_t>(built.bytes.size());
+  put32(built.bytes, text + kSectionPointerToRawData, 0);
+  put32(built.bytes, text + kSectionSizeOfRawData, fileSize);
+  put32(built.bytes, text + kSectionVirtualSize, fileSize);
+  const Bytes file = {built.bytes.data(), fileSize};
+  const uint32_t textAddress = get32(built.bytes, text + kSectionVirtualAddress);
+  const uint32_t importBytes = get32(built.bytes, built.importEntryOffset + kSectionVirtualSize);
+  const struct {
+    const char* title;
+    uint32_t first;
+    uint32_t second;
+  } orders[] = {{"the whole file first", textAddress, built.importAddress},
+                {"the import section first", built.importAddress, textAddress}};
+  for (const auto& order : orders) {
+    SCOPED_TRACE(order.title);
+    MappedImage image;
+    Note fault;
+    ASSERT_TRUE(mapImage(bytesSource(&file), &image, &fault)) << fault.text;
+    mappedBytes(&image, order.first);
+    mappedBytes(&image, order.second);
+    EXPECT_EQ(fileSize, mappedBytes(&image, textAddress).size);
+    EXPECT_EQ(importBytes, mappedBytes(&image, built.importAddress).size);
+    EXPECT_EQ(0, memcmp(mappedBytes(&image, built.importAddress).data, built.bytes.data() + built.importRawOffset,
+                        importBytes));
+  }
+  EXPECT_EQ(readText(buildImage(sampleImagePlan()).bytes, readImports, addImport),
+            readText(built.bytes, readImports, addImport));
 }
 
 }  // namespace

@@ -52,6 +52,10 @@ TEST(Profile, Outcomes) {
   plan.exports.push_back({"say \"hi\"", ""});
   const std::string quote = writeTempFile("profile/bad/USER32.DLL", buildImage(plan).bytes);
   const std::string text = writeTempFile("profile/bad/text.dll", {'M', 'Z'});
+  ImagePlan standIns;
+  standIns.dll = true;
+  standIns.exports = {{"Ordinal2", ""}, {"", ""}, {"_Ordinal2", ""}, {"Ordinal02", ""}};
+  const std::string taken = writeTempFile("profile/good/TAKEN.DLL", buildImage(standIns).bytes);
   // On POSIX only '/' separates: a backslash is part of a name.
   const std::string backslash = writeTempFile("profile/good/a\\k.dll", good.bytes);
   const std::string kernelProfile =
@@ -75,6 +79,8 @@ TEST(Profile, Outcomes) {
   const Case cases[] = {
       {"no argument", {}, usage, 2, {}},
       {"one DLL", {kernel}, "", 0, {{"KERNEL32.def", kernelProfile}}},
+      {"stand-in names that the DLL exports", {taken}, "", 0,
+       {{"TAKEN.def", "LIBRARY TAKEN.DLL\nEXPORTS\nOrdinal02 @4\nOrdinal2 @1\n_Ordinal2 @3\n__Ordinal2 @2 NONAME\n"}}},
       {"a damaged DLL among good ones", {ntdll, kernel},
        says(ntdll, "export name table at address 0x00900000 (4 entries) lies outside the file's data"),
        1, {{"KERNEL32.def", kernelProfile}}},

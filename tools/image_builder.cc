@@ -34,8 +34,8 @@ std::vector<uint8_t> importData(const std::vector<ImportedModule>& modules, uint
   const size_t nDelayed = static_cast<size_t>(
       std::count_if(modules.begin(), modules.end(), [](const ImportedModule& m) { return m.delayed; }));
   if (addressListsFirst) reserveLists(addresses);
-  *descriptors = reserve((modules.size() - nDelayed + 1) * 20);
-  *delayDescriptors = nDelayed == 0 ? 0 : reserve((nDelayed + 1) * 32);
+  *descriptors = reserve((modules.size() - nDelayed + 1) * kDescriptorSize);
+  *delayDescriptors = nDelayed == 0 ? 0 : reserve((nDelayed + 1) * kDelayDescriptorSize);
   const uint32_t handles = nDelayed == 0 ? 0 : reserve(nDelayed * 4);
   reserveLists(lookup);
   if (!addressListsFirst) reserveLists(addresses);
@@ -45,7 +45,7 @@ std::vector<uint8_t> importData(const std::vector<ImportedModule>& modules, uint
       const ImportedFunction& f = m.functions[k];
       uint32_t entry;
       if (f.name.empty()) {
-        entry = 0x80000000u | f.ordinal;
+        entry = kOrdinalFlag | f.ordinal;
       } else {
         const uint32_t at = reserve((2 + f.name.size() + 1 + 1) & ~size_t(1));
         put16(data, at, static_cast<uint16_t>(k));
@@ -63,18 +63,18 @@ std::vector<uint8_t> importData(const std::vector<ImportedModule>& modules, uint
     for (size_t c = 0; c < m.name.size(); ++c) data[at + c] = static_cast<uint8_t>(m.name[c]);
     if (m.delayed) {
       // Attributes 1: the addresses are relative ones.
-      const size_t d = *delayDescriptors + delayed * 32;
-      put32(data, d + 0x00, 1);
-      put32(data, d + 0x04, address + at);
-      put32(data, d + 0x08, address + handles + static_cast<uint32_t>(4 * delayed++));
-      put32(data, d + 0x0C, address + addresses[i]);
-      put32(data, d + 0x10, address + lookup[i]);
+      const size_t d = *delayDescriptors + delayed * kDelayDescriptorSize;
+      put32(data, d + kDelayAttributes, 1);
+      put32(data, d + kDelayName, address + at);
+      put32(data, d + kDelayModuleHandle, address + handles + static_cast<uint32_t>(4 * delayed++));
+      put32(data, d + kDelayAddressList, address + addresses[i]);
+      put32(data, d + kDelayLookupList, address + lookup[i]);
       continue;
     }
-    const size_t d = *descriptors + ordinary++ * 20;
-    put32(data, d + 0x00, m.lookupThroughFirstThunk ? 0 : address + lookup[i]);
-    put32(data, d + 0x0C, address + at);
-    put32(data, d + 0x10, address + addresses[i]);
+    const size_t d = *descriptors + ordinary++ * kDescriptorSize;
+    put32(data, d + kDescriptorLookupList, m.lookupThroughFirstThunk ? 0 : address + lookup[i]);
+    put32(data, d + kDescriptorName, address + at);
+    put32(data, d + kDescriptorAddressList, address + addresses[i]);
   }
   return data;
 }
@@ -90,7 +90,7 @@ std::vector<uint8_t> exportData(const ImagePlan& plan, uint32_t address, uint32_
     if (!exports[i].name.empty()) named.push_back(i);
   std::sort(named.begin(), named.end(),
             [&](size_t a, size_t b) { return exports[a].name < exports[b].name; });
-  std::vector<uint8_t> data(40);
+  std::vector<uint8_t> data(kExportDirectorySize);
   auto reserve = [&](size_t size) {
     const size_t at = data.size();
     data.resize(at + ((size + 3) & ~size_t(3)));
@@ -104,16 +104,17 @@ std::vector<uint8_t> exportData(const ImagePlan& plan, uint32_t address, uint32_
   const uint32_t functions = reserve(exports.size() * 4);
   const uint32_t names = reserve(named.size() * 4);
   const uint32_t ordinals = reserve(named.size() * 2);
-  put32(data, 0x0C, string(plan.exportModuleName));
-  put32(data, 0x10, 1);  // ordinal base
-  put32(data, 0x14, static_cast<uint32_t>(exports.size()));
-  put32(data, 0x18, static_cast<uint32_t>(named.size()));
-  put32(data, 0x1C, address + functions);
-  put32(data, 0x20, address + names);
-  put32(data, 0x24, address + ordinals);
+  put32(data, kExportName, string(plan.exportModuleName));
+  put32(data, kExportOrdinalBase, 1);
+  put32(data, kExportNumberOfFunctions, static_cast<uint32_t>(exports.size()));
+  put32(data, kExportNumberOfNames, static_cast<uint32_t>(named.size()));
+  put32(data, kExportAddressOfFunctions, address + functions);
+  put32(data, kExportAddressOfNames, address + names);
+  put32(data, kExportAddressOfNameOrdinals, address + ordinals);
   for (size_t i = 0; i < exports.size(); ++i) {
     const std::string& forwarder = exports[i].forwarder;
-    const uint32_t entry = code + (plan.sectionBeforeSize == 0 ? 0 : 16 * i % plan.sectionBeforeSize);
+    const uint32_t entry =
+        code + static_cast<uint32_t>(plan.sectionBeforeSize == 0 ? 0 : 16 * i % plan.sectionBeforeSize);
     put32(data, functions + 4 * i, forwarder.empty() ? static_cast<uint32_t>(entry) : string(forwarder));
   }
   for (size_t k = 0; k < named.size(); ++k) {
@@ -137,134 +138,174 @@ void put16(std::vector<uint8_t>& bytes, size_t offset, uint16_t value) {
 }
 
 void put32(std::vector<uint8_t>& bytes, size_t offset, uint32_t value) {
-  for (int i = 0; i < 4; ++i) bytes[offset + i] = static_cast<uint8_t>(value >> (8 * i));
+  for (unsigned i = 0; i < 4; ++i) bytes[offset + i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
 uint32_t get32(const std::vector<uint8_t>& bytes, size_t offset) {
   uint32_t value = 0;
-  for (int i = 3; i >= 0; --i) value = (value << 8) | bytes[offset + i];
+  for (size_t i = 4; i > 0; --i) value = (value << 8) | bytes[offset + i - 1];
   return value;
 }
 
-BuiltImage buildImage(const ImagePlan& plan) {
-  BuiltImage image;
+namespace {
+
+// Where everything of an image goes.
+struct Layout {
+  uint32_t nBefore;        // sections before the import section
+  uint32_t nSections;
+  uint32_t optionalSize;
+  uint32_t tableOffset;    // of the section table
+  uint32_t headersSize;
+  uint32_t pagesBefore;    // pages of each section before the import section
+  uint32_t descriptors;    // offsets in the import data
+  uint32_t delayDescriptors;
+  uint32_t nDelayed;
+  uint32_t importAddress;
+  uint32_t importRaw;
+  uint32_t importSize;
+  uint32_t exportAddress;
+  uint32_t exportRaw;
+  uint32_t exportSize;
+  uint32_t imageSize;
+  std::vector<uint8_t> imports;
+  std::vector<uint8_t> exports;
+};
+
+Layout layOut(const ImagePlan& plan) {
+  Layout l;
   const bool exporting = !plan.exports.empty();
-  const uint32_t nBefore = static_cast<uint32_t>(plan.sectionsBefore.size());
-  const uint32_t nSections = nBefore + 1 + (exporting ? 1 : 0);
-  const uint32_t optionalSize = (plan.pe32plus ? 112 : 96) + 8 * plan.dataDirectories;
-  const uint32_t tableOffset = kPeOffset + 24 + optionalSize;
-  const uint32_t headersSize = alignUp(tableOffset + 40 * nSections, kFileAlignment);
+  l.nBefore = static_cast<uint32_t>(plan.sectionsBefore.size());
+  l.nSections = l.nBefore + 1 + (exporting ? 1 : 0);
+  l.optionalSize = (plan.pe32plus ? 112 : 96) + 8 * plan.dataDirectories;
+  l.tableOffset = kPeOffset + kFileHeaderEnd + l.optionalSize;
+  l.headersSize = alignUp(l.tableOffset + kSectionEntrySize * l.nSections, kFileAlignment);
+  l.pagesBefore = alignUp(plan.sectionBeforeSize, kSectionAlignment) / kSectionAlignment;
+  l.importAddress = kSectionAlignment * (1 + l.pagesBefore * l.nBefore);
+  l.imports = importData(plan.modules, l.importAddress, plan.addressListsFirst, &l.descriptors, &l.delayDescriptors);
+  l.nDelayed = static_cast<uint32_t>(std::count_if(plan.modules.begin(), plan.modules.end(),
+                                                   [](const ImportedModule& m) { return m.delayed; }));
+  l.importSize = alignUp(static_cast<uint32_t>(l.imports.size()), kFileAlignment);
+  l.importRaw = l.headersSize + plan.sectionBeforeSize * l.nBefore;
+  l.exportAddress = l.importAddress + alignUp(static_cast<uint32_t>(l.imports.size()), kSectionAlignment);
+  if (exporting) l.exports = exportData(plan, l.exportAddress, kSectionAlignment);
+  l.exportRaw = l.importRaw + l.importSize;
+  l.exportSize = alignUp(static_cast<uint32_t>(l.exports.size()), kFileAlignment);
+  l.imageSize = l.exportAddress + alignUp(static_cast<uint32_t>(l.exports.size()), kSectionAlignment);
+  return l;
+}
 
-  const uint32_t rawBefore = plan.sectionBeforeSize;
-  const uint32_t pagesBefore = alignUp(rawBefore, kSectionAlignment) / kSectionAlignment;
-  const uint32_t importAddress = kSectionAlignment * (1 + pagesBefore * nBefore);
-  uint32_t descriptors = 0;
-  uint32_t delayDescriptors = 0;
-  const std::vector<uint8_t> imports =
-      importData(plan.modules, importAddress, plan.addressListsFirst, &descriptors, &delayDescriptors);
-  const uint32_t nDelayed = static_cast<uint32_t>(std::count_if(
-      plan.modules.begin(), plan.modules.end(), [](const ImportedModule& m) { return m.delayed; }));
-  const uint32_t importSize = alignUp(static_cast<uint32_t>(imports.size()), kFileAlignment);
-  const uint32_t importRaw = headersSize + rawBefore * nBefore;
-  const uint32_t exportAddress =
-      importAddress + alignUp(static_cast<uint32_t>(imports.size()), kSectionAlignment);
-  const std::vector<uint8_t> exports =
-      exporting ? exportData(plan, exportAddress, kSectionAlignment) : std::vector<uint8_t>();
-  const uint32_t exportRaw = importRaw + importSize;
-  const uint32_t exportSize = alignUp(static_cast<uint32_t>(exports.size()), kFileAlignment);
-  const uint32_t imageSize =
-      exportAddress + alignUp(static_cast<uint32_t>(exports.size()), kSectionAlignment);
-
-  std::vector<uint8_t>& b = image.bytes;
-  b.assign(exportRaw + exportSize, 0);
-
-  // DOS header.
-  b[0] = 'M';
-  b[1] = 'Z';
+void writeDosHeader(std::vector<uint8_t>& b) {
+  put16(b, kDosMagic, kDosMagicValue);
   put16(b, 0x02, 0x90);
   put16(b, 0x04, 3);
   put16(b, 0x08, 4);
   put16(b, 0x0C, 0xFFFF);
   put16(b, 0x10, 0xB8);
-  put16(b, 0x18, 0x40);
-  put32(b, 0x3C, kPeOffset);
+  put16(b, kDosRelocationTable, 0x40);
+  put32(b, kDosPeOffset, kPeOffset);
+}
 
-  // PE signature and file header.
+// The PE signature, the file header and the optional header but for its
+// data directories. PE32+ widens the image base and the four stack and heap
+// sizes to eight bytes, which moves the directories 16 bytes on.
+void writePeHeader(std::vector<uint8_t>& b, const ImagePlan& plan, const Layout& l) {
   const uint32_t pe = kPeOffset;
-  b[pe] = 'P';
-  b[pe + 1] = 'E';
-  put16(b, pe + 0x04, plan.pe32plus ? 0x8664 : 0x014C);  // x86-64 or Intel 80386
-  put16(b, pe + 0x06, static_cast<uint16_t>(nSections));
-  put16(b, pe + 0x14, static_cast<uint16_t>(optionalSize));
-  put16(b, pe + 0x16, static_cast<uint16_t>((plan.dll ? 0x2002 : 0x0002) | (plan.pe32plus ? 0x20 : 0x100)));
-
-  // Optional header: PE32+ widens the image base and the four stack and heap
-  // sizes to eight bytes, which moves the directories 16 bytes on.
-  const uint32_t opt = pe + 24;
+  put32(b, pe + kPeSignature, kPeSignatureValue);
+  put16(b, pe + kPeMachine, plan.pe32plus ? 0x8664 : 0x014C);  // x86-64 or Intel 80386
+  put16(b, pe + kPeNumberOfSections, static_cast<uint16_t>(l.nSections));
+  put16(b, pe + kPeSizeOfOptionalHeader, static_cast<uint16_t>(l.optionalSize));
+  put16(b, pe + kPeCharacteristics,
+        static_cast<uint16_t>((plan.dll ? 0x2002 : 0x0002) | (plan.pe32plus ? 0x20 : 0x100)));
+  const uint32_t opt = pe + kFileHeaderEnd;
   const uint32_t wide = plan.pe32plus ? 1 : 0;
-  put16(b, opt + 0, plan.pe32plus ? 0x020B : 0x010B);
-  put32(b, opt + 4, rawBefore * nBefore);                    // SizeOfCode
-  put32(b, opt + 16, nBefore > 0 ? kSectionAlignment : 0);  // AddressOfEntryPoint
-  put32(b, opt + 20, kSectionAlignment);                     // BaseOfCode
-  put32(b, opt + 28 - 4 * wide, plan.dll ? 0x10000000u : 0x00400000u);  // ImageBase
+  put16(b, pe + kPeMagic, plan.pe32plus ? kPe32PlusMagic : kPe32Magic);
+  put32(b, opt + 4, plan.sectionBeforeSize * l.nBefore);          // SizeOfCode
+  put32(b, opt + 16, l.nBefore > 0 ? kSectionAlignment : 0);      // AddressOfEntryPoint
+  put32(b, opt + 20, kSectionAlignment);                          // BaseOfCode
+  put32(b, pe + kPeImageBase - 4 * wide, plan.dll ? 0x10000000u : 0x00400000u);
   put32(b, opt + 32, kSectionAlignment);
   put32(b, opt + 36, kFileAlignment);
   put16(b, opt + 40, 4);  // operating system version
   put16(b, opt + 48, 4);  // subsystem version
-  put32(b, opt + 56, imageSize);
-  put32(b, opt + 60, headersSize);
+  put32(b, opt + 56, l.imageSize);
+  put32(b, pe + kPeSizeOfHeaders, l.headersSize);
   put16(b, opt + 68, 3);  // console
   for (uint32_t i = 0; i < 4; ++i)  // stack and heap, reserved and committed
     put32(b, opt + 72 + (4 + 4 * wide) * i, i % 2 == 0 ? 0x100000 : 0x1000);
-  const uint32_t directories = opt + 96 + 16 * wide;
-  put32(b, directories - 4, plan.dataDirectories);
-  if (exporting && plan.dataDirectories > 0) {
-    put32(b, directories + 0, exportAddress);
-    put32(b, directories + 4, static_cast<uint32_t>(exports.size()));
-  }
-  if (plan.dataDirectories > 1) {
-    put32(b, directories + 8, importAddress + descriptors);
-    put32(b, directories + 12, static_cast<uint32_t>((plan.modules.size() - nDelayed + 1) * 20));
-  }
-  if (nDelayed > 0 && plan.dataDirectories > 13) {
-    put32(b, directories + 13 * 8, importAddress + delayDescriptors);
-    put32(b, directories + 13 * 8 + 4, (nDelayed + 1) * 32);
-  }
+}
 
-  // Section table and the sections before the import section.
-  for (uint32_t i = 0; i < nBefore; ++i) {
-    const uint32_t e = tableOffset + 40 * i;
-    putName(b, e, plan.sectionsBefore[i]);
-    put32(b, e + 0x08, rawBefore);
-    put32(b, e + 0x0C, kSectionAlignment * (1 + pagesBefore * i));
-    put32(b, e + 0x10, rawBefore);
-    put32(b, e + 0x14, headersSize + rawBefore * i);
-    put32(b, e + 0x24, 0x60000020);  // code, execute, read
-    b[headersSize + rawBefore * i] = 0xC3;
+void writeDirectories(std::vector<uint8_t>& b, const ImagePlan& plan, const Layout& l) {
+  const uint32_t count = kPeOffset + (plan.pe32plus ? kPe32PlusDirectoryCount : kPe32DirectoryCount);
+  const uint32_t directories = count + 4;
+  put32(b, count, plan.dataDirectories);
+  if (!l.exports.empty() && plan.dataDirectories > kExportDirectory) {
+    put32(b, directories + 8 * kExportDirectory, l.exportAddress);
+    put32(b, directories + 8 * kExportDirectory + 4, static_cast<uint32_t>(l.exports.size()));
   }
-  auto dataSection = [&](uint32_t index, const std::string& name, const std::vector<uint8_t>& data,
-                         uint32_t address, uint32_t raw, uint32_t rawSize) {
-    const uint32_t e = tableOffset + 40 * index;
-    putName(b, e, name);
-    put32(b, e + 0x08, static_cast<uint32_t>(data.size()));
-    put32(b, e + 0x0C, address);
-    put32(b, e + 0x10, rawSize);
-    put32(b, e + 0x14, raw);
-    put32(b, e + 0x24, 0xC0000040);  // initialised data, read, write
-    for (size_t i = 0; i < data.size(); ++i) b[raw + i] = data[i];
-    return e;
-  };
-  image.importEntryOffset =
-      dataSection(nBefore, plan.importSectionName, imports, importAddress, importRaw, importSize);
-  if (exporting) dataSection(nBefore + 1, ".edata", exports, exportAddress, exportRaw, exportSize);
+  if (plan.dataDirectories > kImportDirectory) {
+    put32(b, directories + 8 * kImportDirectory, l.importAddress + l.descriptors);
+    put32(b, directories + 8 * kImportDirectory + 4,
+          static_cast<uint32_t>((plan.modules.size() - l.nDelayed + 1) * kDescriptorSize));
+  }
+  if (l.nDelayed > 0 && plan.dataDirectories > kDelayImportDirectory) {
+    put32(b, directories + 8 * kDelayImportDirectory, l.importAddress + l.delayDescriptors);
+    put32(b, directories + 8 * kDelayImportDirectory + 4, (l.nDelayed + 1) * kDelayDescriptorSize);
+  }
+}
 
-  image.peOffset = pe;
-  image.importRawOffset = importRaw;
-  image.importAddress = importAddress;
-  image.importSize = importSize;
-  image.exportRawOffset = exporting ? exportRaw : 0;
-  image.exportAddress = exporting ? exportAddress : 0;
-  image.imageSize = imageSize;
+// Section table entry `index` and the section's bytes; returns the entry's
+// file offset.
+uint32_t writeSection(std::vector<uint8_t>& b, const Layout& l, uint32_t index, const std::string& name,
+                      uint32_t virtualSize, uint32_t address, uint32_t raw, uint32_t rawSize, uint32_t flags) {
+  const uint32_t e = l.tableOffset + kSectionEntrySize * index;
+  putName(b, e + kSectionName, name);
+  put32(b, e + kSectionVirtualSize, virtualSize);
+  put32(b, e + kSectionVirtualAddress, address);
+  put32(b, e + kSectionSizeOfRawData, rawSize);
+  put32(b, e + kSectionPointerToRawData, raw);
+  put32(b, e + kSectionCharacteristics, flags);
+  return e;
+}
+
+const uint32_t kCodeSection = 0x60000020;  // code, execute, read
+const uint32_t kDataSection = 0xC0000040;  // initialised data, read, write
+
+// The section table and the sections.
+void writeSections(std::vector<uint8_t>& b, const ImagePlan& plan, const Layout& l, BuiltImage* image) {
+  const uint32_t rawBefore = plan.sectionBeforeSize;
+  for (uint32_t i = 0; i < l.nBefore; ++i) {
+    writeSection(b, l, i, plan.sectionsBefore[i], rawBefore, kSectionAlignment * (1 + l.pagesBefore * i),
+                 l.headersSize + rawBefore * i, rawBefore, kCodeSection);
+    b[l.headersSize + rawBefore * i] = 0xC3;
+  }
+  image->importEntryOffset = writeSection(b, l, l.nBefore, plan.importSectionName,
+                                          static_cast<uint32_t>(l.imports.size()), l.importAddress, l.importRaw,
+                                          l.importSize, kDataSection);
+  std::copy(l.imports.begin(), l.imports.end(), b.begin() + l.importRaw);
+  if (l.exports.empty()) return;
+  writeSection(b, l, l.nBefore + 1, ".edata", static_cast<uint32_t>(l.exports.size()), l.exportAddress,
+               l.exportRaw, l.exportSize, kDataSection);
+  std::copy(l.exports.begin(), l.exports.end(), b.begin() + l.exportRaw);
+}
+
+}  // namespace
+
+BuiltImage buildImage(const ImagePlan& plan) {
+  const Layout l = layOut(plan);
+  BuiltImage image;
+  image.bytes.assign(l.exportRaw + l.exportSize, 0);
+  writeDosHeader(image.bytes);
+  writePeHeader(image.bytes, plan, l);
+  writeDirectories(image.bytes, plan, l);
+  writeSections(image.bytes, plan, l, &image);
+  const bool exporting = !l.exports.empty();
+  image.peOffset = kPeOffset;
+  image.importRawOffset = l.importRaw;
+  image.importAddress = l.importAddress;
+  image.importSize = l.importSize;
+  image.exportRawOffset = exporting ? l.exportRaw : 0;
+  image.exportAddress = exporting ? l.exportAddress : 0;
+  image.imageSize = l.imageSize;
   return image;
 }
 
@@ -293,13 +334,13 @@ std::vector<uint8_t> craftExports(ExportCraft craft) {
   const BuiltImage base = buildImage(exportingImagePlan());
   std::vector<uint8_t> b = base.bytes;
   const uint32_t idataEntry = base.importEntryOffset;
-  const uint32_t edataEntry = idataEntry + 40;
+  const uint32_t edataEntry = idataEntry + kSectionEntrySize;
   const uint32_t directory = base.exportRawOffset;
   const uint32_t names = directory + get32(b, directory + kExportAddressOfNames) - base.exportAddress;
   const uint32_t first = get32(b, names);
   switch (craft) {
     case ExportCraft::RawPastVirtualSize:
-      put32(b, idataEntry + 0x08, 0x200);
+      put32(b, idataEntry + kSectionVirtualSize, 0x200);
       put32(b, idataEntry + kSectionSizeOfRawData, 0x1000 + 0x200);
       b.resize(base.importRawOffset + 0x1000 + 0x200, 0);
       std::copy(base.bytes.begin() + directory, base.bytes.begin() + directory + 0x200,
@@ -320,7 +361,7 @@ std::vector<uint8_t> craftExports(ExportCraft craft) {
       put32(b, names + 4, first + 1);
       break;
     case ExportCraft::OverlappingSections:
-      put32(b, idataEntry + 0x08, base.exportAddress - base.importAddress + 1);
+      put32(b, idataEntry + kSectionVirtualSize, base.exportAddress - base.importAddress + 1);
       break;
   }
   return b;

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "pe/pe.h"
+
 struct ImportedFunction {
   std::string name;      // imported by name when not empty
   uint32_t ordinal = 0;  // imported by ordinal when the name is empty
@@ -67,17 +69,7 @@ void put16(std::vector<uint8_t>& bytes, size_t offset, uint16_t value);
 void put32(std::vector<uint8_t>& bytes, size_t offset, uint32_t value);
 uint32_t get32(const std::vector<uint8_t>& bytes, size_t offset);
 
-// Offsets of header fields from the start of the PE header.
-const uint32_t kPeNumberOfSections = 0x06;
-const uint32_t kPeSizeOfHeaders = 0x54;
-const uint32_t kPeImportDirectory = 0x80;  // in a PE32 header
-// Offsets of fields in a section table entry.
-const uint32_t kSectionVirtualAddress = 0x0C;
-const uint32_t kSectionSizeOfRawData = 0x10;
-const uint32_t kSectionPointerToRawData = 0x14;
-// Offsets of fields in the export directory.
-const uint32_t kExportNumberOfNames = 0x18;
-const uint32_t kExportAddressOfNames = 0x20;
+// The offsets of header and record fields are those of pe/pe.h.
 
 // A small image importing from KERNEL32, USER32, GDI32 and a non-system
 // module, as made for the README's sample.

@@ -49,7 +49,8 @@ void addExport(void* context, const DefExport& entry) {
 // (no trigraph can form), bytes outside printable ASCII in octal.
 std::string literal(const std::string& text) {
   std::string out = "\"";
-  for (unsigned char c : text) {
+  for (const char byte : text) {
+    const unsigned char c = static_cast<unsigned char>(byte);
     if (c == '\\' || c == '"' || c == '?') {
       out += '\\';
       out += static_cast<char>(c);

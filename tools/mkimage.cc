@@ -6,6 +6,8 @@
 //                                           gives zymran-profile
 //   zymran_mkimage tree <folder>   a program tree in <folder>/bin and the
 //                                  host's three DLLs in <folder>/host
+//   zymran_mkimage names <file> <count>  a DLL of <count> export names, for
+//                                  zymran-profile's memory
 #include <ctype.h>
 #include <errno.h>
 #include <math.h>
@@ -158,14 +160,27 @@ std::vector<uint8_t> manySectionsImage() {
     plan.exports.push_back({name, ""});
   }
   BuiltImage image = buildImage(plan);
-  const uint32_t table = image.importEntryOffset - 40 * before;
+  const uint32_t table = image.importEntryOffset - kSectionEntrySize * before;
   for (uint32_t i = 0; i < before; ++i) {
-    const uint32_t entry = table + 40 * i;
+    const uint32_t entry = table + kSectionEntrySize * i;
     put32(image.bytes, entry + kSectionVirtualAddress, image.imageSize + 0x1000 * i);
     put32(image.bytes, entry + kSectionSizeOfRawData, 0x200);
     put32(image.bytes, entry + kSectionPointerToRawData, image.importRawOffset);
   }
   return image.bytes;
+}
+
+// A DLL of `count` export names of 37 bytes each, as C++ members are named.
+std::vector<uint8_t> manyNamesImage(uint32_t count) {
+  ImagePlan plan;
+  plan.dll = true;
+  plan.exportModuleName = "names.dll";
+  for (uint32_t i = 0; i < count; ++i) {
+    char name[48];
+    snprintf(name, sizeof name, "?Function%07u@Module@@QAEXPAVItem@@Z", i);
+    plan.exports.push_back({name, ""});
+  }
+  return buildImage(plan).bytes;
 }
 
 // ---- A program tree -----------------------------------------------------------
@@ -275,7 +290,7 @@ ImportedModule treeImports(Random& random, const TreeImage& target, uint32_t cou
   const std::vector<ExportedFunction>& exports = target.plan.exports;
   std::set<uint32_t> chosen;
   for (uint32_t i = 0; i < count; ++i)
-    chosen.insert(static_cast<uint32_t>(exports.size() * pow(unit(random), 2)));
+    chosen.insert(static_cast<uint32_t>(static_cast<double>(exports.size()) * pow(unit(random), 2)));
   for (const uint32_t k : chosen) {
     if (exports[k].name.empty() || (byOrdinals && random.next(3) == 0))
       imported.functions.push_back(byOrdinal(k + 1));
@@ -312,61 +327,85 @@ void addExports(Random& random, TreeImage& dll, uint32_t count, const std::vecto
   }
 }
 
-std::vector<TreeImage> treePlans() {
+// System imports of a tree image: KERNEL32, often NTDLL, and USER32 when
+// `user` (now and then delay-loaded). Only DLLs outside the interfaces, and
+// programs, import what may be missing (`odd`).
+void addSystemImports(Random& random, ImagePlan& plan, bool user, bool odd) {
+  plan.modules.push_back(systemImports(random, kKernel, 15 + random.next(100), odd));
+  if (random.next(2) == 0) plan.modules.push_back(systemImports(random, kNtdll, 2 + random.next(20), odd));
+  if (user) {
+    plan.modules.push_back(systemImports(random, kUser, 5 + random.next(60), odd));
+    if (random.next(20) == 0) plan.modules.back().delayed = true;
+  }
+}
+
+// DLL `p` of component `c`, which uses the components `used`; `images` holds
+// every DLL made before it.
+TreeImage treeDll(Random& random, const std::vector<TreeImage>& images, uint32_t c, uint32_t p,
+                  const std::set<uint32_t>& used) {
   static const char* const kFirst[] = {"Ka", "Vo", "Tel", "Mir", "Sun", "Dra", "Pel", "Zo"};
   static const char* const kSecond[] = {"bex", "lim", "nor", "quin", "ros", "tav", "wen", "dal"};
   static const char* const kRoles[] = {"Core", "Base", "Util", "Io",  "Net", "Text", "Data",
                                        "Fmt",  "Xml",  "Db",   "Img", "Svc", "Sync", "Rt",
                                        "Ext",  "Mgr",  "Ui",   "Gfx", "View", "Plug"};
+  TreeImage dll;
+  dll.name = std::string(kFirst[c % 8]) + kSecond[(c / 8 + c) % 8] + kRoles[p] + ".dll";
+  dll.plan.dll = true;
+  dll.plan.exportModuleName = dll.name;
+  const bool big = random.next(25) == 0;
+  dll.plan.sectionBeforeSize = big ? logSize(random, 1 << 20, 5 << 20)
+                               : p < kInterface ? logSize(random, 64 << 10, 1 << 20)
+                                                : logSize(random, 4 << 10, 256 << 10);
+  std::vector<const TreeImage*> uses;
+  for (uint32_t n = p == 0 ? 0 : 1 + random.next(3); n > 0; --n)
+    uses.push_back(&images[c * kPerComponent + random.next(p)]);
+  for (const uint32_t u : used)
+    for (uint32_t n = 1 + random.next(2); n > 0; --n)
+      uses.push_back(&images[u * kPerComponent + random.next(kInterface)]);
+  std::sort(uses.begin(), uses.end());
+  uses.erase(std::unique(uses.begin(), uses.end()), uses.end());
+  const bool byOrdinals = random.next(10) == 0;
+  for (const TreeImage* target : uses)
+    dll.plan.modules.push_back(treeImports(random, *target, 8 + random.next(40), byOrdinals, p >= kInterface));
+  if (p >= 2 && random.next(12) == 0) dll.plan.modules[random.next(static_cast<uint32_t>(uses.size()))].delayed = true;
+  addSystemImports(random, dll.plan, p >= 10 || random.next(3) == 0, p >= kInterface);
+  if (p >= 14 && random.next(15) == 0) dll.plan.modules.push_back(systemImports(random, kGdi, 3 + random.next(20), false));
+  if (random.next(30) == 0) {
+    dll.plan.modules.push_back(systemImports(random, kGdi, 2 + random.next(6), false));
+    dll.plan.modules.back().delayed = true;
+  }
+  if (p == kPerComponent - 1 && c % 10 == 9) dll.plan.modules.push_back({"OptionalPack.dll", {{"PackInit"}}});
+  addExports(random, dll, p < kInterface ? 200 + random.next(2800) : 20 + random.next(380), uses);
+  return dll;
+}
+
+// Program `i`, which imports from the first `dlls` images, the DLLs.
+TreeImage treeProgram(Random& random, const std::vector<TreeImage>& images, uint32_t dlls, uint32_t i) {
   static const char* const kPrograms[] = {"Studio.exe", "Launcher.exe", "Convert.exe", "Updater.exe",
                                           "Report.exe", "Server.exe",   "Shell.exe",   "Setup.exe"};
+  TreeImage program;
+  program.name = kPrograms[i];
+  program.plan.sectionBeforeSize = i == 0 ? 6 << 20 : logSize(random, 128 << 10, 2 << 20);
+  std::set<uint32_t> chosen;
+  for (uint32_t n = i == 0 ? 60 : 10 + random.next(30); n > 0; --n) {
+    const uint32_t c = random.next(kComponents);
+    chosen.insert(c * kPerComponent + random.next(random.next(4) == 0 ? kPerComponent : kInterface));
+  }
+  for (const uint32_t t : chosen)
+    if (t < dlls) program.plan.modules.push_back(treeImports(random, images[t], 5 + random.next(60), false, true));
+  addSystemImports(random, program.plan, true, true);
+  return program;
+}
+
+std::vector<TreeImage> treePlans() {
   Random random{20240611};
   std::vector<TreeImage> images;
   images.reserve(kComponents * kPerComponent + 8);
-  // Only DLLs outside the interfaces, and programs, import what may be missing.
-  auto addSystem = [&](ImagePlan& plan, bool user, bool odd) {
-    plan.modules.push_back(systemImports(random, kKernel, 15 + random.next(100), odd));
-    if (random.next(2) == 0) plan.modules.push_back(systemImports(random, kNtdll, 2 + random.next(20), odd));
-    if (user) {
-      plan.modules.push_back(systemImports(random, kUser, 5 + random.next(60), odd));
-      if (random.next(20) == 0) plan.modules.back().delayed = true;
-    }
-  };
   for (uint32_t c = 0; c < kComponents; ++c) {
     std::set<uint32_t> used;  // components this one uses
     if (c > 0) used.insert(0);
     for (uint32_t n = random.next(3); c > 1 && n > 0; --n) used.insert(1 + random.next(c - 1));
-    for (uint32_t p = 0; p < kPerComponent; ++p) {
-      TreeImage dll;
-      dll.name = std::string(kFirst[c % 8]) + kSecond[(c / 8 + c) % 8] + kRoles[p] + ".dll";
-      dll.plan.dll = true;
-      dll.plan.exportModuleName = dll.name;
-      const bool big = random.next(25) == 0;
-      dll.plan.sectionBeforeSize = big ? logSize(random, 1 << 20, 5 << 20)
-                                   : p < kInterface ? logSize(random, 64 << 10, 1 << 20)
-                                                    : logSize(random, 4 << 10, 256 << 10);
-      std::vector<const TreeImage*> uses;
-      for (uint32_t n = p == 0 ? 0 : 1 + random.next(3); n > 0; --n)
-        uses.push_back(&images[c * kPerComponent + random.next(p)]);
-      for (const uint32_t u : used)
-        for (uint32_t n = 1 + random.next(2); n > 0; --n)
-          uses.push_back(&images[u * kPerComponent + random.next(kInterface)]);
-      std::sort(uses.begin(), uses.end());
-      uses.erase(std::unique(uses.begin(), uses.end()), uses.end());
-      const bool byOrdinals = random.next(10) == 0;
-      for (const TreeImage* target : uses)
-        dll.plan.modules.push_back(treeImports(random, *target, 8 + random.next(40), byOrdinals, p >= kInterface));
-      if (p >= 2 && random.next(12) == 0) dll.plan.modules[random.next(static_cast<uint32_t>(uses.size()))].delayed = true;
-      addSystem(dll.plan, p >= 10 || random.next(3) == 0, p >= kInterface);
-      if (p >= 14 && random.next(15) == 0) dll.plan.modules.push_back(systemImports(random, kGdi, 3 + random.next(20), false));
-      if (random.next(30) == 0) {
-        dll.plan.modules.push_back(systemImports(random, kGdi, 2 + random.next(6), false));
-        dll.plan.modules.back().delayed = true;
-      }
-      if (p == kPerComponent - 1 && c % 10 == 9) dll.plan.modules.push_back({"OptionalPack.dll", {{"PackInit"}}});
-      addExports(random, dll, p < kInterface ? 200 + random.next(2800) : 20 + random.next(380), uses);
-      images.push_back(dll);
-    }
+    for (uint32_t p = 0; p < kPerComponent; ++p) images.push_back(treeDll(random, images, c, p, used));
   }
   // Base forwards some of its exports to the system, as a thin layer does.
   for (uint32_t k = 0; k < images[0].plan.exports.size(); k += 37)
@@ -374,20 +413,7 @@ std::vector<TreeImage> treePlans() {
       images[0].plan.exports[k].forwarder =
           k % 2 == 0 ? "KERNEL32." + wordName(kKernelWords, k % kKernel.pool) : "NTDLL." + wordName(kNtWords, k % kNtdll.pool);
   const uint32_t dlls = static_cast<uint32_t>(images.size());
-  for (uint32_t i = 0; i < 8; ++i) {
-    TreeImage program;
-    program.name = kPrograms[i];
-    program.plan.sectionBeforeSize = i == 0 ? 6 << 20 : logSize(random, 128 << 10, 2 << 20);
-    std::set<uint32_t> chosen;
-    for (uint32_t n = i == 0 ? 60 : 10 + random.next(30); n > 0; --n) {
-      const uint32_t c = random.next(kComponents);
-      chosen.insert(c * kPerComponent + random.next(random.next(4) == 0 ? kPerComponent : kInterface));
-    }
-    for (const uint32_t t : chosen)
-      if (t < dlls) program.plan.modules.push_back(treeImports(random, images[t], 5 + random.next(60), false, true));
-    addSystem(program.plan, true, true);
-    images.push_back(program);
-  }
+  for (uint32_t i = 0; i < 8; ++i) images.push_back(treeProgram(random, images, dlls, i));
   return images;
 }
 
@@ -451,8 +477,10 @@ int main(int argc, char** argv) {
                : 1;
   }
   if (argc == 3 && strcmp(argv[1], "tree") == 0) return writeTree(argv[2]) ? 0 : 1;
+  if (argc == 4 && strcmp(argv[1], "names") == 0)
+    return writeFile(argv[2], manyNamesImage(static_cast<uint32_t>(atoi(argv[3])))) ? 0 : 1;
   fprintf(stderr,
           "usage: zymran_mkimage sample <file> | seeds <folder> | corpus <folder> <count> | "
-          "profile-bench <folder> | tree <folder>\n");
+          "profile-bench <folder> | tree <folder> | names <file> <count>\n");
   return 2;
 }

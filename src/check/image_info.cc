@@ -77,38 +77,38 @@ bool collectExport(void* context, const Export& entry, Note*) {
   return true;
 }
 
+ImageInfo damaged(const Note& fault) {
+  ImageInfo info;
+  info.state = ImageInfo::State::Damaged;
+  info.error = fault.text;
+  return info;
+}
+
 }  // namespace
 
 ImageInfo readImage(ImageSource source, Names& names) {
-  ImageInfo info;
   MappedImage image;
   Note fault;
-  if (!mapImage(source, &image, &fault)) {
-    info.state = ImageInfo::State::Damaged;
-    info.error = fault.text;
-    return info;
-  }
+  if (!mapImage(source, &image, &fault)) return damaged(fault);
+  ImageInfo info;
   if (image.hdr.Magic == kPe32PlusMagic) {
     info.state = ImageInfo::State::Wide;
-  } else {
-    ImportCollector imports{&info, &names, {}, {}, {}};
-    ExportCollector exports{&info, {}};
-    if (!readImports(&image, collectImport, &imports, &fault) ||
-        !readExports(&image, collectExport, &exports, &fault)) {
-      info = ImageInfo();
-      info.state = ImageInfo::State::Damaged;
-      info.error = fault.text;
-    } else {
-      const char* base = info.exportNames.data();
-      std::sort(exports.byName.begin(), exports.byName.end(),
-                [base](const std::pair<uint32_t, int32_t>& a, const std::pair<uint32_t, int32_t>& b) {
-                  return strcmp(base + a.first, base + b.first) < 0;
-                });
-      info.byName = std::move(exports.byName);
-      std::sort(info.byOrdinal.begin(), info.byOrdinal.end());
-    }
+    return info;
   }
-  unmapImage(&image);
+  ImportCollector imports{&info, &names, {}, {}, {}};
+  ExportCollector exports{&info, {}};
+  if (!readImports(&image, collectImport, &imports, &fault) || !readExports(&image, collectExport, &exports, &fault))
+    return damaged(fault);
+  // Names come in the order of the DLL's name table, which is sorted in every
+  // DLL a linker wrote: checked in one pass, sorted only when it is not.
+  const char* base = info.exportNames.data();
+  const auto byText = [base](const std::pair<uint32_t, int32_t>& a, const std::pair<uint32_t, int32_t>& b) {
+    return strcmp(base + a.first, base + b.first) < 0;
+  };
+  if (!std::is_sorted(exports.byName.begin(), exports.byName.end(), byText))
+    std::sort(exports.byName.begin(), exports.byName.end(), byText);
+  info.byName = std::move(exports.byName);
+  if (!std::is_sorted(info.byOrdinal.begin(), info.byOrdinal.end())) std::sort(info.byOrdinal.begin(), info.byOrdinal.end());
   return info;
 }
 

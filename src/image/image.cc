@@ -93,7 +93,7 @@ bool loadImportSection(File* stream, const PeHeader& hdr, uint64_t tableOffset, 
       return damaged(note);
     }
     char name[9];
-    copyBytes(name, fullHeader + at, 8);
+    copyBytes(name, fullHeader + at + kSectionName, 8);
     name[8] = '\0';
     if (isIdataName(name)) break;
   }
@@ -120,7 +120,7 @@ bool reportImports(Bytes section, uint32_t firstDescriptor) {
   const uint32_t virtualAddress = decodeSectionEntry(idataHdr).VirtualAddress;
   for (uint64_t at = firstDescriptor;; at += kDescriptorSize) {
     uint32_t nameRva = 0;
-    if (!readU32(section, at + 0x0C, &nameRva))
+    if (!readU32(section, at + kDescriptorName, &nameRva))
       return damagedAt("import descriptor", virtualAddress + at, false);
     if (nameRva == 0) return true;
 
@@ -137,7 +137,8 @@ bool reportImports(Bytes section, uint32_t firstDescriptor) {
     outPrint("\nImports from %s\n", name);
 
     uint32_t list = 0;
-    if (!readU32(section, at + 0x00, &list) || (list == 0 && !readU32(section, at + 0x10, &list)))
+    if (!readU32(section, at + kDescriptorLookupList, &list) ||
+        (list == 0 && !readU32(section, at + kDescriptorAddressList, &list)))
       return damagedAt("import descriptor", virtualAddress + at, false);
     const uint64_t listOffset = sectionOffset(list, virtualAddress);
 
@@ -149,7 +150,7 @@ bool reportImports(Bytes section, uint32_t firstDescriptor) {
       if (!readU32(section, listOffset + 4 * k, &impOrd))
         return damagedAt("lookup entry", static_cast<uint64_t>(list) + 4 * k, false);
       if (impOrd == 0) break;
-      ZCHECK(!(impOrd & 0x80000000u), "!(*impOrd & 0x80000000)", 172);
+      ZCHECK(!(impOrd & kOrdinalFlag), "!(*impOrd & 0x80000000)", 172);
       if (!inBounds(section, sectionOffset(impOrd, virtualAddress), 2))
         return damagedAt("hint/name entry", impOrd, false);
       const char* function =
@@ -168,7 +169,7 @@ int checkImage(File* stream) {
     return 1;
   }
   const DosHeader dosHeader = decodeDosHeader(dos);
-  if (dosHeader.e_magic != 0x5A4D || dosHeader.e_lfarlc != 0x0040) {
+  if (dosHeader.e_magic != kDosMagicValue || dosHeader.e_lfarlc != 0x0040) {
     notPe();
     return 1;
   }
@@ -179,7 +180,7 @@ int checkImage(File* stream) {
     return 1;
   }
   const PeHeader hdr = decodePeHeader(pe);
-  if (hdr.Signature != 0x00004550) {
+  if (hdr.Signature != kPeSignatureValue) {
     notPe();
     return 1;
   }

@@ -88,35 +88,34 @@ bool readExports(MappedImage* image, ExportSink sink, void* context, Note* fault
   const Bytes header = mappedBytes(image, directory.VirtualAddress);
   if (!inBounds(header, 0, kExportDirectorySize))
     return outsideData(fault, "export directory", directory.VirtualAddress);
+  const ExportDirectory record = decodeExportDirectory(header.data);
   Tables t;
-  t.base = u32At(header.data + 0x10);
-  t.functionCount = u32At(header.data + 0x14);
-  t.nameCount = u32At(header.data + 0x18);
+  t.base = record.Base;
+  t.functionCount = record.NumberOfFunctions;
+  t.nameCount = record.NumberOfNames;
   t.forwardStart = directory.VirtualAddress;
   t.forwardEnd = static_cast<uint64_t>(directory.VirtualAddress) + directory.Size;
-  if (!readTable(image, u32At(header.data + 0x1C), t.functionCount, 4, "export address table", &t.functions,
+  if (!readTable(image, record.AddressOfFunctions, t.functionCount, 4, "export address table", &t.functions,
                  fault) ||
-      !readTable(image, u32At(header.data + 0x20), t.nameCount, 4, "export name table", &t.names, fault) ||
-      !readTable(image, u32At(header.data + 0x24), t.nameCount, 2, "export ordinal table", &t.ordinals,
+      !readTable(image, record.AddressOfNames, t.nameCount, 4, "export name table", &t.names, fault) ||
+      !readTable(image, record.AddressOfNameOrdinals, t.nameCount, 2, "export ordinal table", &t.ordinals,
                  fault))
     return false;
   if (t.nameCount == 0 && t.functionCount == 0) return true;
 
   // Every table lies inside the file's data, so that these follow its size.
-  const uint64_t refCount = static_cast<uint64_t>(t.nameCount) + t.functionCount;
-  NameRef* refs = static_cast<NameRef*>(memAlloc(sizeof(NameRef) * static_cast<size_t>(refCount)));
-  uint32_t* forwarderOf =
-      static_cast<uint32_t*>(memAlloc(sizeof(uint32_t) * static_cast<size_t>(t.functionCount)));
-  bool* named = static_cast<bool*>(memAlloc(sizeof(bool) * static_cast<size_t>(t.functionCount)));
-  bool ok;
-  if (refs == nullptr || (t.functionCount > 0 && (forwarderOf == nullptr || named == nullptr))) {
-    fault->add("no memory for ").addDecimal(refCount).add(" exports");
-    ok = false;
-  } else {
-    ok = walk(image, t, refs, forwarderOf, named, sink, context, fault);
+  // A name for each entry of the name table and each forwarder, no more.
+  uint64_t refCount = t.nameCount;
+  for (uint32_t k = 0; k < t.functionCount; ++k) {
+    const uint32_t address = u32At(t.functions.data + 4 * static_cast<uint64_t>(k));
+    if (address != 0 && forwards(t, address)) ++refCount;
   }
-  memFree(named);
-  memFree(forwarderOf);
-  memFree(refs);
-  return ok;
+  Block<NameRef> refs;
+  Block<uint32_t> forwarderOf;
+  Block<bool> named;
+  if (!refs.allocate(refCount) || !forwarderOf.allocate(t.functionCount) || !named.allocate(t.functionCount)) {
+    fault->add("no memory for ").addDecimal(refCount).add(" exports");
+    return false;
+  }
+  return walk(image, t, refs.get(), forwarderOf.get(), named.get(), sink, context, fault);
 }

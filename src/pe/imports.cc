@@ -4,7 +4,6 @@
 
 namespace {
 
-const uint32_t kOrdinalFlag = 0x80000000u;
 const uint32_t kNoAddress = UINT32_MAX;
 
 struct Descriptor {
@@ -25,7 +24,10 @@ uint32_t relative(uint32_t address, uint32_t base) {
 }
 
 // Reads the descriptors of one directory into `out` (when not null) and
-// counts them in `*count`.
+// counts them in `*count`. As the loader counts them, the ordinary
+// descriptors end at the first whose name or address list is 0 (a name with
+// neither list is no module); the delay-load ones, which the format lays out
+// like them with an empty entry at the end, at the first whose name is 0.
 bool readDescriptors(MappedImage* image, bool delayed, Descriptor* out, uint32_t* count, Note* fault) {
   *count = 0;
   DataDirectory directory;
@@ -37,19 +39,14 @@ bool readDescriptors(MappedImage* image, bool delayed, Descriptor* out, uint32_t
   for (uint64_t at = directory.VirtualAddress;; at += size) {
     const Bytes bytes = mappedBytes(image, at);
     if (!inBounds(bytes, 0, size)) return outsideData(fault, what, at);
-    Descriptor d = {static_cast<uint32_t>(at), 0, 0, nullptr, 0, delayed, 0, 0};
-    if (delayed) {
-      // Attribute bit 0 clear: the old form, whose addresses are virtual
-      // addresses rather than relative ones.
-      d.base = (u32At(bytes.data) & 1) != 0 ? 0 : image->hdr.ImageBase;
-      d.nameAddress = u32At(bytes.data + 0x04);
-      d.listAddress = u32At(bytes.data + 0x10);
-    } else {
-      d.nameAddress = u32At(bytes.data + 0x0C);
-      d.listAddress = u32At(bytes.data + 0x00);
-      if (d.listAddress == 0) d.listAddress = u32At(bytes.data + 0x10);
-    }
-    if (d.nameAddress == 0) return true;
+    const ImportDescriptor record = delayed ? decodeDelayDescriptor(bytes.data) : decodeImportDescriptor(bytes.data);
+    Descriptor d = {static_cast<uint32_t>(at), record.Name, record.LookupList, nullptr, 0, delayed, 0, 0};
+    // A delay-load descriptor of the old form holds virtual addresses rather
+    // than relative ones; an ordinary one without a lookup list is read
+    // through its address list.
+    if (!record.relative) d.base = image->hdr.ImageBase;
+    if (!delayed && d.listAddress == 0) d.listAddress = record.AddressList;
+    if (d.nameAddress == 0 || (!delayed && record.AddressList == 0)) return true;
     d.nameAddress = relative(d.nameAddress, d.base);
     d.listAddress = d.listAddress == 0 ? 0 : relative(d.listAddress, d.base);
     if (out != nullptr) out[*count] = d;
@@ -69,6 +66,10 @@ bool countEntries(MappedImage* image, Descriptor* d, Note* fault) {
   }
   d->list = list.data;
   return true;
+}
+
+const char* descriptorName(const Descriptor& d) {
+  return d.delayed ? "delay-load import descriptor" : "import descriptor";
 }
 
 uintptr_t listStart(const Descriptor& d) { return reinterpret_cast<uintptr_t>(d.list); }
@@ -91,8 +92,10 @@ bool listsApart(const Descriptor* descriptors, uint32_t count, uint32_t* order, 
     const Descriptor& last = descriptors[order[k - 1]];
     const Descriptor& next = descriptors[order[k]];
     if (listStart(next) < listStart(last) + 4 * (static_cast<uint64_t>(last.entries) + 1)) {
-      fault->add("lookup list at address ").addHex(next.listAddress).add(" shares its entries with the ");
-      fault->add("lookup list at address ").addHex(last.listAddress);
+      fault->add("lookup list at address ").addHex(next.listAddress).add(" of the ").add(descriptorName(next));
+      fault->add(" at address ").addHex(next.address).add(" shares its entries with the lookup list at address ");
+      fault->addHex(last.listAddress).add(" of the ").add(descriptorName(last)).add(" at address ");
+      fault->addHex(last.address);
       return false;
     }
   }
@@ -113,9 +116,12 @@ bool readNames(MappedImage* image, Descriptor* descriptors, uint32_t count, Name
     for (uint32_t k = 0; k < d.entries; ++k) {
       const uint32_t entry = u32At(d.list + 4 * static_cast<uint64_t>(k));
       if ((entry & kOrdinalFlag) != 0) continue;
+      // The name follows the two bytes of the hint, in 64 bits: an entry at the
+      // top of the address space has no name, rather than one at address 0.
       const uint32_t hint = relative(entry, d.base);
       if (!inBounds(mappedBytes(image, hint), 0, 2)) return outsideData(fault, "hint/name entry", hint);
-      if (!readNameAt(image, hint + 2, "function name", &names[(*used)++], fault)) return false;
+      if (!readNameAt(image, static_cast<uint64_t>(hint) + 2, "function name", &names[(*used)++], fault))
+        return false;
     }
   }
   return true;
@@ -161,34 +167,30 @@ bool readImports(MappedImage* image, ImportSink sink, void* context, Note* fault
 
   // Every descriptor and entry lies inside the file's data, so that what is
   // allocated here follows its size.
-  Descriptor* descriptors = static_cast<Descriptor*>(memAlloc(sizeof(Descriptor) * count));
-  uint32_t* order = static_cast<uint32_t*>(memAlloc(sizeof(uint32_t) * count));
-  NameRef* names = nullptr;
-  bool ok = descriptors != nullptr && order != nullptr;
-  if (!ok) fault->add("no memory for ").addDecimal(count).add(" import descriptors");
+  Block<Descriptor> descriptors;
+  Block<uint32_t> order;
+  if (!descriptors.allocate(count) || !order.allocate(count)) {
+    fault->add("no memory for ").addDecimal(count).add(" import descriptors");
+    return false;
+  }
   uint32_t got = 0;
-  ok = ok && readDescriptors(image, false, descriptors, &got, fault) &&
-       readDescriptors(image, true, descriptors + ordinary, &got, fault);
+  if (!readDescriptors(image, false, descriptors.get(), &got, fault) ||
+      !readDescriptors(image, true, descriptors.get() + ordinary, &got, fault))
+    return false;
   uint64_t nameCount = count;
-  for (uint32_t i = 0; ok && i < count; ++i) {
-    ok = countEntries(image, &descriptors[i], fault);
+  for (uint32_t i = 0; i < count; ++i) {
+    if (!countEntries(image, &descriptors[i], fault)) return false;
     nameCount += descriptors[i].entries;
   }
-  ok = ok && listsApart(descriptors, count, order, fault);
-  if (ok) {
-    names = static_cast<NameRef*>(memAlloc(sizeof(NameRef) * static_cast<size_t>(nameCount)));
-    if (names == nullptr) {
-      fault->add("no memory for ").addDecimal(nameCount).add(" imported names");
-      ok = false;
-    }
+  if (!listsApart(descriptors.get(), count, order.get(), fault)) return false;
+  Block<NameRef> names;
+  if (!names.allocate(nameCount)) {
+    fault->add("no memory for ").addDecimal(nameCount).add(" imported names");
+    return false;
   }
   uint32_t used = 0;
   uint32_t distinct = 0;
-  ok = ok && readNames(image, descriptors, count, names, &used, fault) &&
-       internNames(names, used, &distinct, fault) &&
-       emit(descriptors, count, names, count, sink, context, fault);
-  memFree(names);
-  memFree(order);
-  memFree(descriptors);
-  return ok;
+  return readNames(image, descriptors.get(), count, names.get(), &used, fault) &&
+         internNames(names.get(), used, &distinct, fault) &&
+         emit(descriptors.get(), count, names.get(), count, sink, context, fault);
 }

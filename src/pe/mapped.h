@@ -38,44 +38,63 @@ struct MappedSection {
   uint32_t start;       // its relative virtual address
   uint32_t end;         // the end of its address range (exclusive)
   uint32_t fileOffset;  // where its file bytes start
-  uint32_t fileSize;    // how many file bytes it maps
+  uint32_t fileSize;    // how many file bytes it maps, as far as the file holds them
   uint32_t index;       // its entry in the section table
-  uint8_t* data;        // its file bytes, once read
-  uint32_t dataSize;    // how many of them were read
+  uint32_t range;       // the file range that holds its bytes
+};
+
+// File bytes that one section maps, or several whose bytes overlap: read
+// once, when an address in one of them is first read, so that what is read
+// never exceeds the file, in whatever order the sections are read.
+struct FileRange {
+  uint32_t start;
+  uint64_t end;
+  uint8_t* data;  // once read
+  uint32_t got;   // how many bytes were read
   bool loaded;
 };
 
+// An image as mapped: it owns every block it read, and frees them when it
+// goes (or at unmapImage).
 struct MappedImage {
-  ImageSource source;
-  uint32_t e_lfanew;
-  PeHeader hdr;
-  uint8_t* pe;       // signature, file header and optional header
-  uint32_t peSize;
-  MappedSection* sections;  // sorted by address
-  uint32_t sectionCount;
-  uint8_t* headers;  // the first SizeOfHeaders bytes of the file, once read
-  uint32_t headersSize;
-  bool headersLoaded;
-  uint64_t loadedBytes;  // of all sections read so far; never more than the file
+  MappedImage() = default;
+  MappedImage(const MappedImage&) = delete;
+  MappedImage& operator=(const MappedImage&) = delete;
+  ~MappedImage();
+
+  ImageSource source = {nullptr, nullptr, 0};
+  Block<uint8_t> first;  // the file's first bytes, read at once: headers and, mostly, the section table
+  uint32_t firstSize = 0;  // how many were read
+  uint32_t e_lfanew = 0;
+  PeHeader hdr = PeHeader();
+  Bytes pe = {nullptr, 0};  // signature, file header and optional header
+  Block<uint8_t> peBlock;   // where pe lies, when not in `first`
+  Block<MappedSection> sections;  // sorted by address
+  uint32_t sectionCount = 0;
+  Block<FileRange> ranges;
+  uint32_t rangeCount = 0;
+  Bytes headers = {nullptr, 0};  // the first SizeOfHeaders bytes of the file, once read
+  Block<uint8_t> headersBlock;   // where headers lie, when not in `first`
+  uint32_t headersSize = 0;
+  bool headersLoaded = false;
 };
 
 // Reads the DOS and PE headers and the section table. Returns false, with
 // what is wrong and where in `fault`, when the source holds no PE32 or PE32+
 // image, its section table lies outside the file, or two sections claim the
-// same addresses; `image` then holds nothing to release.
+// same addresses; `image` then holds nothing.
 bool mapImage(ImageSource source, MappedImage* image, Note* fault);
 
 // The bytes at `rva`, up to the end of the file bytes that hold it. Empty when
 // no file byte is mapped there: outside every section and the headers, in a
 // section's zero-filled tail, or where the file could not be read. File bytes
-// shared by several sections are read for each; reads stop at the size of the
-// whole file, so that memory follows the file.
+// shared by several sections are read once, so that memory follows the file.
 Bytes mappedBytes(MappedImage* image, uint64_t rva);
 
 // Data directory `index` of the image; false when it has none.
 bool mappedDirectory(const MappedImage& image, unsigned index, DataDirectory* entry);
 
-// Releases everything mapImage and mappedBytes read.
+// Releases everything mapImage and mappedBytes read, before the image goes.
 void unmapImage(MappedImage* image);
 
 #endif

@@ -12,7 +12,8 @@
 #include "pe/mapped.h"
 #include "platform/platform.h"
 
-// Sorts `items` in place by `less`, in O(n log n) whatever their order.
+// Sorts `items` in place by `less`, in O(n log n) whatever their order, and in
+// one pass when they are in order already.
 typedef bool (*ItemLess)(const void* context, uint32_t a, uint32_t b);
 void sortItems(uint32_t* items, uint32_t count, ItemLess less, const void* context);
 
@@ -35,7 +36,7 @@ bool internNames(NameRef* names, uint32_t count, uint32_t* distinct, Note* fault
 // The NUL-terminated string at `address` of `image`, as `what`. Returns
 // false, after saying so in `fault`, when it lies outside the file's data or
 // runs past the end of its section.
-bool readNameAt(MappedImage* image, uint32_t address, const char* what, NameRef* name, Note* fault);
+bool readNameAt(MappedImage* image, uint64_t address, const char* what, NameRef* name, Note* fault);
 
 // "<what> at address <address> lies outside the file's data"; returns false.
 bool outsideData(Note* fault, const char* what, uint64_t address);

@@ -28,30 +28,59 @@ const char* stringAt(Bytes bytes, uint64_t offset) {
 
 DosHeader decodeDosHeader(const uint8_t* bytes) {
   DosHeader h;
-  h.e_magic = u16At(bytes + 0x00);
-  h.e_lfarlc = u16At(bytes + 0x18);
-  h.e_lfanew = u32At(bytes + 0x3C);
+  h.e_magic = u16At(bytes + kDosMagic);
+  h.e_lfarlc = u16At(bytes + kDosRelocationTable);
+  h.e_lfanew = u32At(bytes + kDosPeOffset);
   return h;
 }
 
 PeHeader decodePeHeader(const uint8_t* bytes) {
   PeHeader h;
-  h.Signature = u32At(bytes + 0x00);
-  h.nObjects = u16At(bytes + 0x06);
-  h.SizeOfOptionalHeader = u16At(bytes + 0x14);
-  h.Magic = u16At(bytes + 0x18);
-  h.ImageBase = u32At(bytes + 0x34);
-  h.SizeOfHeaders = u32At(bytes + 0x54);
+  h.Signature = u32At(bytes + kPeSignature);
+  h.nObjects = u16At(bytes + kPeNumberOfSections);
+  h.SizeOfOptionalHeader = u16At(bytes + kPeSizeOfOptionalHeader);
+  h.Magic = u16At(bytes + kPeMagic);
+  h.ImageBase = u32At(bytes + kPeImageBase);
+  h.SizeOfHeaders = u32At(bytes + kPeSizeOfHeaders);
   return h;
 }
 
 SectionEntry decodeSectionEntry(const uint8_t* bytes) {
   SectionEntry e;
-  copyBytes(e.Name, bytes, sizeof e.Name);
-  e.VirtualSize = u32At(bytes + 0x08);
-  e.VirtualAddress = u32At(bytes + 0x0C);
-  e.SizeOfRawData = u32At(bytes + 0x10);
-  e.PointerToRawData = u32At(bytes + 0x14);
+  copyBytes(e.Name, bytes + kSectionName, sizeof e.Name);
+  e.VirtualSize = u32At(bytes + kSectionVirtualSize);
+  e.VirtualAddress = u32At(bytes + kSectionVirtualAddress);
+  e.SizeOfRawData = u32At(bytes + kSectionSizeOfRawData);
+  e.PointerToRawData = u32At(bytes + kSectionPointerToRawData);
+  return e;
+}
+
+ImportDescriptor decodeImportDescriptor(const uint8_t* bytes) {
+  ImportDescriptor d;
+  d.Name = u32At(bytes + kDescriptorName);
+  d.LookupList = u32At(bytes + kDescriptorLookupList);
+  d.AddressList = u32At(bytes + kDescriptorAddressList);
+  d.relative = true;
+  return d;
+}
+
+ImportDescriptor decodeDelayDescriptor(const uint8_t* bytes) {
+  ImportDescriptor d;
+  d.Name = u32At(bytes + kDelayName);
+  d.LookupList = u32At(bytes + kDelayLookupList);
+  d.AddressList = u32At(bytes + kDelayAddressList);
+  d.relative = (u32At(bytes + kDelayAttributes) & 1) != 0;
+  return d;
+}
+
+ExportDirectory decodeExportDirectory(const uint8_t* bytes) {
+  ExportDirectory e;
+  e.Base = u32At(bytes + kExportOrdinalBase);
+  e.NumberOfFunctions = u32At(bytes + kExportNumberOfFunctions);
+  e.NumberOfNames = u32At(bytes + kExportNumberOfNames);
+  e.AddressOfFunctions = u32At(bytes + kExportAddressOfFunctions);
+  e.AddressOfNames = u32At(bytes + kExportAddressOfNames);
+  e.AddressOfNameOrdinals = u32At(bytes + kExportAddressOfNameOrdinals);
   return e;
 }
 
@@ -60,12 +89,12 @@ uint64_t sectionTableOffset(uint32_t e_lfanew, const PeHeader& hdr) {
 }
 
 bool dataDirectory(Bytes pe, unsigned index, DataDirectory* entry) {
-  if (!inBounds(pe, 0, 0x58)) return false;
+  if (!inBounds(pe, 0, kPeDecodedSize)) return false;
   const PeHeader hdr = decodePeHeader(pe.data);
   // Where the count of directories and the first directory stand.
   uint64_t countAt;
-  if (hdr.Magic == kPe32Magic) countAt = kFileHeaderEnd + 92;
-  else if (hdr.Magic == kPe32PlusMagic) countAt = kFileHeaderEnd + 108;
+  if (hdr.Magic == kPe32Magic) countAt = kPe32DirectoryCount;
+  else if (hdr.Magic == kPe32PlusMagic) countAt = kPe32PlusDirectoryCount;
   else return false;
   const uint64_t optionalEnd = static_cast<uint64_t>(kFileHeaderEnd) + hdr.SizeOfOptionalHeader;
   const uint64_t at = countAt + 4 + 8 * static_cast<uint64_t>(index);

@@ -61,6 +61,10 @@ const char* baseName(const char* path);
 uint32_t fileRead(File* file, void* buffer, uint32_t count);
 // Moves to `offset` bytes from the start of the file.
 bool fileSeek(File* file, uint32_t offset);
+// Reads up to `count` bytes at `offset` bytes from the start of the file, in
+// one call where the system allows, whatever the current position; returns
+// the number read (fewer at the end of the file or on an error).
+uint32_t fileReadAt(File* file, uint64_t offset, void* buffer, uint32_t count);
 // The file's size in bytes when it was opened.
 uint64_t fileSize(const File* file);
 void fileClose(File* file);
@@ -69,6 +73,65 @@ void fileClose(File* file);
 
 void* memAlloc(size_t size);  // null when size is 0 or memory is short
 void memFree(void* block);
+
+// A heap block of `count` records of a plain type T (no constructor runs) that
+// frees itself. It moves, and is never copied: one owner at a time.
+template <typename T>
+class Block {
+ public:
+  Block() = default;
+  Block(const Block&) = delete;
+  Block& operator=(const Block&) = delete;
+  Block(Block&& other) noexcept { swap(other); }
+  Block& operator=(Block&& other) noexcept {
+    Block gone;
+    gone.swap(other);
+    swap(gone);
+    return *this;
+  }
+  ~Block() { memFree(items_); }
+
+  // Replaces what the block held with room for `count` records. False, with
+  // the block empty, when count times the record size overflows or memory is
+  // short; a count of 0 holds nothing and succeeds.
+  bool allocate(uint64_t count) {
+    memFree(items_);
+    items_ = nullptr;
+    count_ = 0;
+    if (count == 0) return true;
+    if (count > SIZE_MAX / sizeof(T)) return false;
+    items_ = static_cast<T*>(memAlloc(static_cast<size_t>(count) * sizeof(T)));
+    if (items_ == nullptr) return false;
+    count_ = static_cast<size_t>(count);
+    return true;
+  }
+
+  void swap(Block& other) {
+    T* items = items_;
+    const size_t count = count_;
+    items_ = other.items_;
+    count_ = other.count_;
+    other.items_ = items;
+    other.count_ = count;
+  }
+
+  // Hands the records to the caller, who frees them with memFree; the block
+  // is left empty.
+  T* release() {
+    T* items = items_;
+    items_ = nullptr;
+    count_ = 0;
+    return items;
+  }
+
+  T* get() const { return items_; }
+  T& operator[](size_t index) const { return items_[index]; }
+  size_t count() const { return count_; }
+
+ private:
+  T* items_ = nullptr;
+  size_t count_ = 0;
+};
 
 // ---- Process ---------------------------------------------------------------
 

@@ -2,6 +2,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <stddef.h>
 #include <stdlib.h>
 #include <stdint.h>
 #include <sys/mman.h>
@@ -104,6 +105,18 @@ uint32_t fileRead(File* file, void* buffer, uint32_t count) {
   return done;
 }
 
+uint32_t fileReadAt(File* file, uint64_t offset, void* buffer, uint32_t count) {
+  char* to = static_cast<char*>(buffer);
+  uint32_t done = 0;
+  while (done < count) {
+    const ssize_t n = pread(file->fd, to + done, count - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<uint32_t>(n);
+  }
+  return done;
+}
+
 bool fileSeek(File* file, uint32_t offset) {
   return lseek(file->fd, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset);
 }
@@ -129,12 +142,14 @@ const size_t kMapThreshold = 128 * 1024;
 #endif
 
 // In front of every block: its size (for a mapping, the mapping's size) and
-// whether it was mapped.
-struct BlockHeader {
+// whether it was mapped. Its size is a multiple of the strictest alignment
+// (two size_t and padding: 16 bytes on 64-bit and 32-bit systems alike), so
+// that each block stays aligned for any type, as malloc's and a mapping's
+// start are.
+struct alignas(alignof(max_align_t)) BlockHeader {
   size_t size;
   size_t mapped;
 };
-static_assert(sizeof(BlockHeader) == 16, "blocks stay 16-byte aligned");
 
 }  // namespace
 

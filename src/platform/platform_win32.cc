@@ -87,6 +87,23 @@ uint32_t fileRead(File* file, void* buffer, uint32_t count) {
   return done;
 }
 
+uint32_t fileReadAt(File* file, uint64_t offset, void* buffer, uint32_t count) {
+  // On a handle opened for synchronous reads, the offset of an OVERLAPPED
+  // record says where the read starts; the call returns when it is done.
+  char* to = static_cast<char*>(buffer);
+  uint32_t done = 0;
+  while (done < count) {
+    const uint64_t at = offset + done;
+    OVERLAPPED where = {};
+    where.Offset = static_cast<DWORD>(at);
+    where.OffsetHigh = static_cast<DWORD>(at >> 32);
+    DWORD got = 0;
+    if (!ReadFile(file->handle, to + done, count - done, &got, &where) || got == 0) break;
+    done += got;
+  }
+  return done;
+}
+
 bool fileSeek(File* file, uint32_t offset) {
   // With the high half asked for, the low half is the new position unless it
   // is INVALID_SET_FILE_POINTER and the system reports an error.

@@ -31,17 +31,18 @@ bool sameProfile(const char* a, const char* b) {
   return sameIgnoringCase(a, stemLength(a), b, stemLength(b));
 }
 
-// "<folder>/<DLL's name without its extension>.def", in a heap block.
-char* profilePath(const char* folder, const char* dllName) {
+// "<folder>/<DLL's name without its extension>.def"; empty when memory is
+// short.
+Block<char> profilePath(const char* folder, const char* dllName) {
   const size_t folderLength = textLength(folder);
   const size_t stem = stemLength(dllName);
-  char* path = static_cast<char*>(memAlloc(folderLength + stem + 6));
-  if (path == nullptr) return nullptr;
-  copyBytes(path, folder, folderLength);
+  Block<char> path;
+  if (!path.allocate(static_cast<uint64_t>(folderLength) + stem + 6)) return path;
+  copyBytes(path.get(), folder, folderLength);
   size_t at = folderLength;
   if (at > 0 && !isNativeSeparator(path[at - 1])) path[at++] = '/';
-  copyBytes(path + at, dllName, stem);
-  copyBytes(path + at + stem, ".def", 5);
+  copyBytes(path.get() + at, dllName, stem);
+  copyBytes(path.get() + at + stem, ".def", 5);
   return path;
 }
 
@@ -63,80 +64,96 @@ void writeOrdinal(OutFile* out, uint64_t ordinal) {
   outFileWrite(out, text.text, text.used);
 }
 
-// The profile being written: the names written so far, sorted once the first
-// entry without a name comes, so that its stand-in name differs from them.
+// The profile being written. An entry without a name is written under a
+// stand-in name, "Ordinal<n>", with underscores in front while the DLL
+// exports a name of that text: the module-definition grammar needs a name on
+// every line, and the toolchains refuse one name twice. So only the names of
+// that form are kept, each as its ordinal and its count of underscores; they
+// are sorted once the first entry without a name comes (every name comes
+// before it).
 struct Profile {
   OutFile* out;
-  const char** names;
+  Block<uint32_t> standIns;  // (ordinal << 16) | underscores
   uint32_t count;
-  uint32_t capacity;
   bool sorted;
 };
 
-bool byText(const void* context, uint32_t a, uint32_t b) {
-  const char* const* names = static_cast<const char* const*>(context);
-  return compareText(names[a], names[b]) < 0;
-}
-
-bool remember(Profile* profile, const char* name) {
-  if (profile->count == profile->capacity) {
-    const uint32_t capacity = profile->capacity == 0 ? 64 : 2 * profile->capacity;
-    const char** names = static_cast<const char**>(memAlloc(sizeof(const char*) * capacity));
-    if (names == nullptr) return false;
-    if (profile->count > 0) copyBytes(names, profile->names, sizeof(const char*) * profile->count);
-    memFree(profile->names);
-    profile->names = names;
-    profile->capacity = capacity;
+// The key of a name that a stand-in name could equal: "_"... "Ordinal" and
+// an ordinal up to kMaxOrdinal written as Note::addDecimal writes it.
+bool standInKey(const char* name, uint32_t* key) {
+  uint32_t underscores = 0;
+  while (name[underscores] == '_') ++underscores;
+  const char* at = name + underscores;
+  static const char kWord[] = "Ordinal";
+  for (size_t i = 0; i + 1 < sizeof kWord; ++i)
+    if (at[i] != kWord[i]) return false;
+  at += sizeof kWord - 1;
+  uint32_t ordinal = 0;
+  size_t digits = 0;
+  for (; at[digits] >= '0' && at[digits] <= '9'; ++digits) {
+    if (digits > 0 && ordinal == 0) return false;  // a leading zero
+    ordinal = ordinal * 10 + static_cast<uint32_t>(at[digits] - '0');
+    if (ordinal > kMaxOrdinal) return false;
   }
-  profile->names[profile->count++] = name;
+  if (digits == 0 || at[digits] != '\0' || underscores > 0xFFFF) return false;
+  *key = (ordinal << 16) | underscores;
   return true;
 }
 
-// Sorts the names written, for exported().
-bool sortNames(Profile* profile) {
-  uint32_t* order = static_cast<uint32_t*>(memAlloc(sizeof(uint32_t) * (profile->count + 1)));
-  const char** sorted = static_cast<const char**>(memAlloc(sizeof(const char*) * (profile->count + 1)));
-  const bool ok = order != nullptr && sorted != nullptr;
-  if (ok) {
-    for (uint32_t i = 0; i < profile->count; ++i) order[i] = i;
-    sortItems(order, profile->count, byText, profile->names);
-    for (uint32_t i = 0; i < profile->count; ++i) sorted[i] = profile->names[order[i]];
-    memFree(profile->names);
-    profile->names = sorted;
-    profile->sorted = true;
-  } else {
-    memFree(sorted);
-  }
-  memFree(order);
-  return ok;
+bool byKey(const void* context, uint32_t a, uint32_t b) {
+  const uint32_t* keys = static_cast<const uint32_t*>(context);
+  return keys[a] < keys[b];
 }
 
-// Whether the DLL exports `name`: a binary search of the sorted names.
-bool exported(const Profile& profile, const char* name) {
+bool remember(Profile* profile, const char* name) {
+  uint32_t key = 0;
+  if (!standInKey(name, &key)) return true;
+  if (profile->count == profile->standIns.count()) {
+    Block<uint32_t> keys;
+    if (!keys.allocate(profile->count == 0 ? 16 : 2 * static_cast<uint64_t>(profile->count))) return false;
+    if (profile->count > 0) copyBytes(keys.get(), profile->standIns.get(), sizeof(uint32_t) * profile->count);
+    profile->standIns.swap(keys);
+  }
+  profile->standIns[profile->count++] = key;
+  return true;
+}
+
+// Sorts the keys kept, for taken().
+bool sortKeys(Profile* profile) {
+  Block<uint32_t> order;
+  Block<uint32_t> sorted;
+  if (!order.allocate(profile->count + 1) || !sorted.allocate(profile->count + 1)) return false;
+  for (uint32_t i = 0; i < profile->count; ++i) order[i] = i;
+  sortItems(order.get(), profile->count, byKey, profile->standIns.get());
+  for (uint32_t i = 0; i < profile->count; ++i) sorted[i] = profile->standIns[order[i]];
+  profile->standIns.swap(sorted);
+  profile->sorted = true;
+  return true;
+}
+
+// Whether the DLL exports the stand-in name of `ordinal` with `underscores`
+// in front: a binary search of the sorted keys.
+bool taken(const Profile& profile, uint64_t ordinal, uint32_t underscores) {
+  const uint64_t key = (ordinal << 16) | underscores;
   uint32_t low = 0;
   uint32_t high = profile.count;
   while (low < high) {
     const uint32_t mid = low + (high - low) / 2;
-    const int order = compareText(profile.names[mid], name);
-    if (order == 0) return true;
-    if (order < 0) low = mid + 1;
+    if (profile.standIns[mid] == key) return true;
+    if (profile.standIns[mid] < key) low = mid + 1;
     else high = mid;
   }
   return false;
 }
 
-// An entry without a name is written under a stand-in name, "Ordinal<n>",
-// with underscores in front while the DLL exports a name of that text: the
-// module-definition grammar needs a name on every line, and the toolchains
-// refuse one name twice.
 bool writeUnnamed(Profile* profile, uint64_t ordinal, Note* fault) {
-  if (!profile->sorted && !sortNames(profile)) {
+  if (!profile->sorted && !sortKeys(profile)) {
     fault->add("no memory for the names of the profile");
     return false;
   }
   Note name;
   name.add("Ordinal").addDecimal(ordinal);
-  while (exported(*profile, name.text)) {
+  for (uint32_t underscores = 0; taken(*profile, ordinal, underscores); ++underscores) {
     if (name.used + 2 >= sizeof name.text) {
       fault->add("no name is free for the export of ordinal ").addDecimal(ordinal);
       return false;
@@ -175,15 +192,13 @@ int writeProfile(const char* dll, MappedImage* image, const char* path) {
   const char* module = baseName(dll);
   if (defNameForm(module) == kDefUnwritable)
     return complain(dll, "its name can't stand in a module-definition file", kFileFailed);
-  Profile profile = {outFileCreate(path), nullptr, 0, 0, false};
+  Profile profile = {outFileCreate(path), Block<uint32_t>(), 0, false};
   if (profile.out == nullptr) return complain(path, "can't be written", kFileFailed);
   outFileWrite(profile.out, "LIBRARY ", 8);
   writeName(profile.out, module);
   outFileWrite(profile.out, "\nEXPORTS\n", 9);
   Note fault;
-  const bool read = readExports(image, addExport, &profile, &fault);
-  memFree(profile.names);
-  if (!read) {
+  if (!readExports(image, addExport, &profile, &fault)) {
     outFileAbandon(profile.out);
     return complain(dll, fault.text, kDllDamaged);
   }
@@ -191,24 +206,22 @@ int writeProfile(const char* dll, MappedImage* image, const char* path) {
   return kProfilesWritten;
 }
 
-// Reads one DLL's headers and export data and writes its profile.
+// Reads the headers and export data of the DLL open in `file` and writes its
+// profile.
+int profileFile(const char* folder, const char* dll, File* file) {
+  const Block<char> path = profilePath(folder, baseName(dll));
+  if (path.get() == nullptr) return complain(dll, "can't be read", kFileFailed);
+  MappedImage image;
+  Note fault;
+  if (!mapImage(fileSource(file), &image, &fault)) return complain(dll, fault.text, kDllDamaged);
+  return writeProfile(dll, &image, path.get());
+}
+
 int profileOne(const char* folder, const char* dll) {
   File* file = fileOpenNative(dll);
   if (file == nullptr) return complain(dll, "can't be opened", kFileFailed);
-  char* path = profilePath(folder, baseName(dll));
-  int status;
-  MappedImage image;
-  Note fault;
-  if (path == nullptr) {
-    status = complain(dll, "can't be read", kFileFailed);
-  } else if (!mapImage(fileSource(file), &image, &fault)) {
-    status = complain(dll, fault.text, kDllDamaged);
-  } else {
-    status = writeProfile(dll, &image, path);
-    unmapImage(&image);
-  }
+  const int status = profileFile(folder, dll, file);
   fileClose(file);
-  memFree(path);
   return status;
 }
 
