@@ -73,7 +73,8 @@ TEST(CheckModel, Closures) {
     put32(bytes, built.importRawOffset + 20, get32(bytes, built.importRawOffset));
     cases.push_back({"lookup lists that share entries", {{"APP.EXE", bytes}},
                      "APP.EXE under test: does not load\n  APP.EXE: damaged: lookup list at address 0x0000203C "
-                     "shares its entries with the lookup list at address 0x0000203C\n"});
+                     "of the import descriptor at address 0x00002014 shares its entries with the lookup list "
+                     "at address 0x0000203C of the import descriptor at address 0x00002000\n"});
   }
   check::Host host;
   host.name = "test";
