@@ -8,6 +8,9 @@ namespace check {
 
 namespace {
 
+// The kind of a problem of the delay-load data of an image in the closure.
+const char kDelayDamage[] = "delay-load data damaged";
+
 std::string key(const Problem& p) {
   const char separator = '\0';
   return p.host + separator + p.image + separator + upperCase(p.module) + separator + p.kind + separator +
@@ -74,6 +77,14 @@ void readResult(const std::string& image, const nlohmann::json& r, std::vector<P
     p.module = bytesOf(m.at("name"));
     p.kind = kind;
     problems->push_back(p);
+  }
+  if (r.contains("delay_load_damage")) {
+    for (const nlohmann::json& d : r.at("delay_load_damage")) {
+      Problem p = base;
+      p.module = bytesOf(d.at("image"));
+      p.kind = kDelayDamage;
+      problems->push_back(p);
+    }
   }
   for (const nlohmann::json& f : r.at("missing")) {
     Problem p = base;
@@ -151,6 +162,11 @@ void settle(const std::string& image, std::vector<LoadResult>& results, Baseline
       if (f.found) continue;
       f.known = baseline != nullptr && baseline->holds(functionProblem(r.host, image, f));
       if (!f.known && !f.delayed) passes = false;
+    }
+    for (DelayDamage& d : r.delayDamage) {
+      Problem p = problemOf(r.host, image, *d.image);
+      p.kind = kDelayDamage;
+      d.known = baseline != nullptr && baseline->holds(p);
     }
     r.passes = r.loads || passes;
   }

@@ -13,7 +13,8 @@ const Rule kRules[] = {
     {"module-64-bit", "A module that is a 64-bit image, which the host can't load"},
     {"function-not-implemented", "A function of an emulated module that the host does not implement"},
     {"function-missing", "A function that its DLL does not export, or a forwarder loop"},
-    {"image-damaged", "An image that is not a PE image, or whose import data lies outside it"},
+    {"image-damaged", "An image that is not a PE image, or whose import data lies outside it; delayed when only its "
+                      "delay-load import data is"},
     {"image-64-bit", "An image that is a 64-bit image, which the host can't load"},
 };
 const size_t kRuleCount = sizeof kRules / sizeof kRules[0];
@@ -72,6 +73,15 @@ std::vector<ProblemLine> problemLines(const std::string& image, const LoadResult
     p.delayed = f.delayed;
     p.known = f.known;
     p.chain = &r.chains[f.chain];
+    lines.push_back(p);
+  }
+  for (const DelayDamage& d : r.delayDamage) {
+    ProblemLine p;
+    p.rule = "image-damaged";
+    p.text = delayDamageLine(d, r);
+    p.delayed = true;
+    p.known = d.known;
+    p.chain = &r.chains[d.chain];
     lines.push_back(p);
   }
   return lines;

@@ -97,8 +97,15 @@ ImageInfo readImage(ImageSource source, Names& names) {
   }
   ImportCollector imports{&info, &names, {}, {}, {}};
   ExportCollector exports{&info, {}};
-  if (!readImports(&image, collectImport, &imports, &fault) || !readExports(&image, collectExport, &exports, &fault))
+  if (!readImportTables(&image, kOrdinaryImports, collectImport, &imports, &fault) ||
+      !readExports(&image, collectExport, &exports, &fault))
     return damaged(fault);
+  // The loader reads the delay-load imports only when that code runs: damage
+  // there leaves the image as it is, with its delay-load imports unknown.
+  ImportCollector delayed{&info, &names, {}, {}, {}};
+  Note delayFault;
+  if (!readImportTables(&image, kDelayLoadImports, collectImport, &delayed, &delayFault))
+    info.delayError = delayFault.text;
   // Names come in the order of the DLL's name table, which is sorted in every
   // DLL a linker wrote: checked in one pass, sorted only when it is not.
   const char* base = info.exportNames.data();

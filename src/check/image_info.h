@@ -43,6 +43,9 @@ struct ImageInfo {
   enum class State { Read, Damaged, Wide };
   State state = State::Read;
   std::string error;  // what is damaged and where
+  // What is damaged in the delay-load import data, which the loader reads
+  // only when that code runs; the delay-load imports are then unknown.
+  std::string delayError;
   std::vector<ImportedModule> imports;
   std::string exportNames;  // the names, each ended by a NUL
   // Exports by name (the offset of the name, sorted by the names' bytes) and

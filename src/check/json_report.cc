@@ -71,6 +71,18 @@ void result(JsonWriter& json, const LoadResult& r, bool all) {
   json.endArray();
   functions(json, r, "missing", false);
   if (all) functions(json, r, "found", true);
+  json.key("delay_load_damage");
+  json.beginArray();
+  for (const DelayDamage& d : r.delayDamage) {
+    json.beginObject();
+    json.field("image", *d.image);
+    json.field("file", *d.file);
+    json.field("error", *d.error);
+    chain(json, r, d.chain);
+    json.flag("known", d.known);
+    json.endObject();
+  }
+  json.endArray();
   json.endObject();
 }
 

@@ -399,6 +399,7 @@ class Closure {
   const std::string& fileOf(uint32_t node) const { return node == root_ ? *rootFile_ : w_.nodes[node].fileName; }
   void fillModules(LoadResult* out);
   void fillFunctions(LoadResult* out);
+  void fillDelayDamage(LoadResult* out);
   FunctionResult functionResult(uint32_t needer, const Entry& e, LoadResult* out);
 
   Walker& walker_;
@@ -551,6 +552,21 @@ void Closure::fillFunctions(LoadResult* out) {
   }
 }
 
+void Closure::fillDelayDamage(LoadResult* out) {
+  for (const uint32_t id : order_) {
+    const Node& n = w_.nodes[id];
+    if (n.kind != Kind::File || n.info->delayError.empty()) continue;
+    DelayDamage damage;
+    damage.image = &fileOf(id);
+    damage.file = id == root_ ? rootPath_ : &n.file;
+    damage.error = &n.info->delayError;
+    damage.chain = chainOf(id, out);
+    out->delayDamage.push_back(damage);
+  }
+  std::sort(out->delayDamage.begin(), out->delayDamage.end(),
+            [](const DelayDamage& a, const DelayDamage& b) { return *a.image < *b.image; });
+}
+
 void Closure::fill(LoadResult* out) {
   chains(false);
   chains(true);
@@ -558,6 +574,7 @@ void Closure::fill(LoadResult* out) {
   chainOf(root_, out);
   fillModules(out);
   fillFunctions(out);
+  fillDelayDamage(out);
 }
 
 }  // namespace

@@ -118,6 +118,17 @@ struct ModuleResult {
 };
 
 
+// An image of the closure whose delay-load import data is damaged: a
+// delayed problem, since the loader reads that data only when that code
+// runs.
+struct DelayDamage {
+  const std::string* image = nullptr;  // its file name
+  const std::string* file = nullptr;   // the path read
+  const std::string* error = nullptr;  // the damage line
+  uint32_t chain = 0;                  // in LoadResult::chains: to the image itself
+  bool known = false;
+};
+
 // How far the image itself could be read.
 enum class ImageState { Checked, Unopened, Damaged, Wide };
 
@@ -133,6 +144,7 @@ struct LoadResult {
   // checked; with several hosts, also those found here that are missing
   // under another host.
   std::vector<FunctionResult> functions;
+  std::vector<DelayDamage> delayDamage;  // by file name
   std::vector<Chain> chains;  // the first is the image's own
 };
 

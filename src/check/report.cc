@@ -65,6 +65,13 @@ std::vector<std::string> searchFolders(const std::string& image, const RunInfo& 
 
 namespace {
 
+// "APP.EXE > PLUGIN.DLL > HELPER.DLL"
+std::string chainText(const Chain& chain) {
+  std::string text;
+  for (size_t i = 0; i < chain.images.size(); ++i) text += (i == 0 ? "" : " > ") + shown(*chain.images[i]);
+  return text;
+}
+
 std::string functionText(const FunctionRef& f) {
   return f.byOrdinal() ? "#" + std::to_string(f.ordinal) : shown(*f.name);
 }
@@ -74,10 +81,7 @@ std::string functionText(const FunctionRef& f) {
 std::string neededBy(const std::vector<const std::string*>& names, const Chain& chain, bool delayed) {
   std::string text = " (needed by ";
   for (size_t i = 0; i < names.size(); ++i) text += (i == 0 ? "" : ", ") + shown(*names[i]);
-  if (chain.images.size() > 1) {
-    text += "; via ";
-    for (size_t i = 0; i < chain.images.size(); ++i) text += (i == 0 ? "" : " > ") + shown(*chain.images[i]);
-  }
+  if (chain.images.size() > 1) text += "; via " + chainText(chain);
   return text + (delayed ? "; delayed)" : ")");
 }
 
@@ -174,6 +178,10 @@ std::string TextReport::result(const std::string& image, const LoadResult& r,
   for (const FunctionResult& f : r.functions) {
     if (!f.found && f.delayed) ++delayed;
     if (run_.all || !f.found) out += "  " + functionLine(f, r) + known(!f.found && f.known) + "\n";
+  }
+  for (const DelayDamage& d : r.delayDamage) {
+    ++delayed;
+    out += "  " + delayDamageLine(d, r) + known(d.known) + "\n";
   }
   if (r.state == ImageState::Checked && !r.loads) out += problemCount(r);
   if (delayed > 0)
@@ -279,6 +287,12 @@ std::string functionLine(const FunctionResult& f, const LoadResult& r) {
   std::string line = "function " + shown(*f.module) + " " + functionText(f.function) + ": " + verdict(f);
   if (f.note != nullptr) line += ", " + shown(*f.note);
   return line + neededBy({f.neededBy}, r.chains[f.chain], f.delayed);
+}
+
+std::string delayDamageLine(const DelayDamage& d, const LoadResult& r) {
+  const Chain& chain = r.chains[d.chain];
+  return shown(*d.image) + ": delay-load data damaged: " + shown(*d.error) + " (" +
+         (chain.images.size() > 1 ? "via " + chainText(chain) + "; " : "") + "delayed)";
 }
 
 std::string problemText(const Problem& p) {

@@ -62,6 +62,7 @@ std::string shown(const std::string& text);
 // other forms quote.
 std::string moduleLine(const ModuleResult& m, const std::vector<std::string>& folders, const LoadResult& r);
 std::string functionLine(const FunctionResult& f, const LoadResult& r);
+std::string delayDamageLine(const DelayDamage& d, const LoadResult& r);
 // The line of a problem of the image itself: "<file>: <what>".
 std::string imageLine(const std::string& image, const LoadResult& r);
 std::string verdictLine(const std::string& image, const LoadResult& r);

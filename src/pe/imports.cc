@@ -153,14 +153,18 @@ bool emit(const Descriptor* descriptors, uint32_t count, const NameRef* names, u
 }  // namespace
 
 bool readImports(MappedImage* image, ImportSink sink, void* context, Note* fault) {
+  return readImportTables(image, kOrdinaryImports | kDelayLoadImports, sink, context, fault);
+}
+
+bool readImportTables(MappedImage* image, unsigned tables, ImportSink sink, void* context, Note* fault) {
   if (image->hdr.Magic != kPe32Magic) {
     fault->add("not a PE32 image: optional header magic ").addHex(image->hdr.Magic);
     return false;
   }
   uint32_t ordinary = 0;
   uint32_t delayed = 0;
-  if (!readDescriptors(image, false, nullptr, &ordinary, fault) ||
-      !readDescriptors(image, true, nullptr, &delayed, fault))
+  if (((tables & kOrdinaryImports) != 0 && !readDescriptors(image, false, nullptr, &ordinary, fault)) ||
+      ((tables & kDelayLoadImports) != 0 && !readDescriptors(image, true, nullptr, &delayed, fault)))
     return false;
   const uint32_t count = ordinary + delayed;
   if (count == 0) return true;
@@ -174,8 +178,8 @@ bool readImports(MappedImage* image, ImportSink sink, void* context, Note* fault
     return false;
   }
   uint32_t got = 0;
-  if (!readDescriptors(image, false, descriptors.get(), &got, fault) ||
-      !readDescriptors(image, true, descriptors.get() + ordinary, &got, fault))
+  if ((ordinary > 0 && !readDescriptors(image, false, descriptors.get(), &got, fault)) ||
+      (delayed > 0 && !readDescriptors(image, true, descriptors.get() + ordinary, &got, fault)))
     return false;
   uint64_t nameCount = count;
   for (uint32_t i = 0; i < count; ++i) {

@@ -33,4 +33,11 @@ typedef bool (*ImportSink)(void* context, const Import& entry, Note* fault);
 // the image is not PE32, or the sink stopped the walk.
 bool readImports(MappedImage* image, ImportSink sink, void* context, Note* fault);
 
+// The same for the import tables of `tables`, one or both: the ordinary
+// imports, which the loader reads when it loads the image, and the
+// delay-load imports, which it reads only when that code runs.
+const unsigned kOrdinaryImports = 1;
+const unsigned kDelayLoadImports = 2;
+bool readImportTables(MappedImage* image, unsigned tables, ImportSink sink, void* context, Note* fault);
+
 #endif
