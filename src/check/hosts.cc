@@ -1,5 +1,7 @@
 #include "check/hosts.h"
 
+#include <memory>
+
 #include "check/builtin.h"
 #include "check/files.h"
 #include "host/deffile.h"
@@ -40,21 +42,16 @@ bool addExport(void* context, const Export& entry, Note*) {
 }
 
 bool readDll(const std::string& path, Host::Module* module, std::string* error) {
-  File* file = fileOpenNative(path.c_str());
+  const std::unique_ptr<File, void (*)(File*)> file(fileOpenNative(path.c_str()), fileClose);
   if (file == nullptr) {
     *error = path + ": can't be opened";
     return false;
   }
   MappedImage image;
   Note fault;
-  bool ok = mapImage(fileSource(file), &image, &fault);
-  if (ok) {
-    ok = readExports(&image, addExport, module, &fault);
-    unmapImage(&image);
-  }
-  fileClose(file);
-  if (!ok) *error = path + ": " + fault.text;
-  return ok;
+  if (mapImage(fileSource(file.get()), &image, &fault) && readExports(&image, addExport, module, &fault)) return true;
+  *error = path + ": " + fault.text;
+  return false;
 }
 
 // The file of the emulated module `module` in `entries`: its DLL or its

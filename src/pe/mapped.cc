@@ -269,4 +269,3 @@ bool mappedDirectory(const MappedImage& image, unsigned index, DataDirectory* en
   return dataDirectory(image.pe, index, entry);
 }
 
-void unmapImage(MappedImage* image) { release(image); }

@@ -55,7 +55,7 @@ struct FileRange {
 };
 
 // An image as mapped: it owns every block it read, and frees them when it
-// goes (or at unmapImage).
+// goes.
 struct MappedImage {
   MappedImage() = default;
   MappedImage(const MappedImage&) = delete;
@@ -93,8 +93,5 @@ Bytes mappedBytes(MappedImage* image, uint64_t rva);
 
 // Data directory `index` of the image; false when it has none.
 bool mappedDirectory(const MappedImage& image, unsigned index, DataDirectory* entry);
-
-// Releases everything mapImage and mappedBytes read, before the image goes.
-void unmapImage(MappedImage* image);
 
 #endif
