@@ -14,6 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "check/files.h"
 #include "check/options.h"
 #include "check/run.h"
 #include "image_builder.h"
@@ -402,6 +403,224 @@ TEST(CheckRun, CommandLine) {
     EXPECT_EQ((args.back() == kApp ? builtIn : "") + "zymran-check: can't write to standard output\n", run.out);
     EXPECT_EQ(2, run.status);
   }
+}
+
+}  // namespace
+
+namespace {
+
+// Host folders of module-definition files, each exporting `kernel` from
+// KERNEL32.
+std::vector<std::pair<std::string, Bytes>> hostFiles(const std::string& folder, const std::string& kernel) {
+  return {{folder + "/kernel32.def", text("LIBRARY KERNEL32\nEXPORTS\n" + kernel + "\n")},
+          {folder + "/ntdll.def", text("LIBRARY NTDLL\nEXPORTS\n")},
+          {folder + "/user32.def", text("LIBRARY USER32\nEXPORTS\n")}};
+}
+
+template <typename T>
+std::vector<T> joined(std::vector<T> a, const std::vector<T>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+TEST(CheckRun, WhyItFails) {
+  const Bytes delayDamaged = [] {
+    BuiltImage built = buildImage(program({{"KERNEL32.dll", {{"GetVersion"}}}, {"lazy.dll", {{"Work"}}, false, true}}));
+    const uint32_t directory = get32(built.bytes, built.peOffset + kPe32DirectoryCount + 4 + 8 * kDelayImportDirectory);
+    put32(built.bytes, built.importRawOffset + directory - built.importAddress + kDelayName, 0xF00000);
+    return built.bytes;
+  }();
+  const std::vector<Row> rows = {
+      {"a miss three images down names its chain",
+       {{kApp, build(program({{"PLUGIN.DLL", {{"Plug"}}}}))},
+        {"app/PLUGIN.DLL", build(dll("PLUGIN.DLL", {{"Plug", ""}}, {{"HELPER.DLL", {{"Help"}}}}))},
+        {"app/HELPER.DLL", build(dll("HELPER.DLL", {{"Help", ""}}, {{"DEEP.DLL", {{"Gone"}}}}))},
+        {"app/DEEP.DLL", build(dll("DEEP.DLL", {{"Here", ""}}))}},
+       {kApp}, 1,
+       kFails +
+           "  function DEEP.DLL Gone: missing (needed by HELPER.DLL; via APP.EXE > PLUGIN.DLL > HELPER.DLL)\n"
+           "  1 problem: 1 function\n"},
+      {"of two chains as short, the first in import order; a module that fails lists what it is needed for",
+       {{kApp, build(program({{"A.DLL", {{"Fa"}}}, {"GDI32.dll", {{"TextOutA"}, {"BitBlt"}}}, {"B.DLL", {{"Fb"}}}}))},
+        {"app/A.DLL", build(dll("A.DLL", {{"Fa", ""}}, {{"C.DLL", {{"Fc"}, {"Gc"}}}}))},
+        {"app/B.DLL", build(dll("B.DLL", {{"Fb", ""}}, {{"C.DLL", {{"Fc"}}}, {"GDI32.dll", {byOrdinal(7)}}}))}},
+       {kApp}, 1,
+       kFails +
+           "  module C.DLL: not found in app/ (needed by A.DLL, B.DLL; via APP.EXE > A.DLL)\n"
+           "  function C.DLL Fc: module not found (needed by A.DLL; via APP.EXE > A.DLL)\n"
+           "  function C.DLL Gc: module not found (needed by A.DLL; via APP.EXE > A.DLL)\n"
+           "  function C.DLL Fc: module not found (needed by B.DLL; via APP.EXE > B.DLL)\n"
+           "  module GDI32.dll: not implemented by the host (needed by APP.EXE, B.DLL)\n"
+           "  function GDI32.dll BitBlt: module not implemented by the host (needed by APP.EXE)\n"
+           "  function GDI32.dll TextOutA: module not implemented by the host (needed by APP.EXE)\n"
+           "  function GDI32.dll #7: module not implemented by the host (needed by B.DLL; via APP.EXE > B.DLL)\n"
+           "  2 problems: 2 modules\n"},
+      {"a chain through a delay-load import, shorter than the load-time one",
+       {{kApp, build(program({{"A.DLL", {{"Fa"}}}, {"LAZY.DLL", {{"Work"}}, false, true}}))},
+        {"app/A.DLL", build(dll("A.DLL", {{"Fa", ""}}, {{"B.DLL", {{"Fb"}}}}))},
+        {"app/B.DLL", build(dll("B.DLL", {{"Fb", ""}}))},
+        {"app/LAZY.DLL", build(dll("LAZY.DLL", {{"Work", ""}}, {{"B.DLL", {{"Gone"}}}}))}},
+       {kApp}, 0,
+       kLoads +
+           "  function B.DLL Gone: missing (needed by LAZY.DLL; via APP.EXE > LAZY.DLL; delayed)\n"
+           "  1 delayed problem, met only when that code runs\n"},
+      {"damage in the delay-load data is a delayed problem, never the verdict",
+       {{kApp, delayDamaged}}, {kApp}, 0,
+       kLoads +
+           "  APP.EXE: delay-load data damaged: module name at address 0x00F00000 lies outside the file's data "
+           "(delayed)\n"
+           "  1 delayed problem, met only when that code runs\n"},
+  };
+  runRows("why", rows);
+}
+
+TEST(CheckRun, FromWhichHostOn) {
+  const std::vector<std::pair<std::string, Bytes>> hosts =
+      joined(joined(hostFiles("h/1.0", "Old\nBoth"), hostFiles("h/2.0", "Both")), hostFiles("h/3.0", "New"));
+  const std::vector<std::pair<std::string, Bytes>> images = {
+      {"NEW.EXE", build(program({{"KERNEL32.dll", {{"New"}}}}))},
+      {"BOTH.EXE", build(program({{"KERNEL32.dll", {{"Both"}}}}))},
+      {"ANY.EXE", build(program({{"KERNEL32.dll", {}}}))},
+      {"NONE.EXE", build(program({{"KERNEL32.dll", {{"None"}}}}))}};
+  const std::vector<std::string> three = {"--host", "1.0=h/1.0", "--host", "2.0=h/2.0", "--host", "3.0=h/3.0"};
+  auto with = [&](std::vector<std::string> more) { return joined(three, more); };
+  const std::string newFails = "  function KERNEL32.dll New: not implemented (needed by NEW.EXE)\n  1 problem: 1 function\n";
+  const std::vector<Row> rows = {
+      {"loads under the last host only, and from it on", joined(hosts, images), with({"NEW.EXE"}), 1,
+       "NEW.EXE under 1.0: does not load\n" + newFails + "NEW.EXE under 2.0: does not load\n" + newFails +
+           "NEW.EXE under 3.0: loads\n"
+           "NEW.EXE loads under 3.0; from 3.0 on\n"
+           "\nFunctions missing under some host:\n"
+           "  function          needed by  1.0      2.0      3.0\n"
+           "  KERNEL32.dll New  NEW.EXE    missing  missing  found\n"},
+      {"under the first two only: no host from which on", joined(hosts, images), with({"--require", "1.0", "BOTH.EXE"}),
+       0,
+       "BOTH.EXE under 1.0: loads\nBOTH.EXE under 2.0: loads\nBOTH.EXE under 3.0: does not load\n"
+       "  function KERNEL32.dll Both: not implemented (needed by BOTH.EXE)\n  1 problem: 1 function\n"
+       "BOTH.EXE loads under 1.0, 2.0\n"
+       "\nFunctions missing under some host:\n"
+       "  function           needed by  1.0    2.0    3.0\n"
+       "  KERNEL32.dll Both  BOTH.EXE   found  found  missing\n"},
+      {"under every host, and under none", joined(hosts, images), with({"--require", "3.0", "ANY.EXE", "NONE.EXE"}),
+       1,
+       "ANY.EXE under 1.0: loads\nANY.EXE under 2.0: loads\nANY.EXE under 3.0: loads\n"
+       "ANY.EXE loads under 1.0, 2.0, 3.0; from 1.0 on\n"
+       "NONE.EXE under 1.0: does not load\n"
+       "  function KERNEL32.dll None: not implemented (needed by NONE.EXE)\n  1 problem: 1 function\n"
+       "NONE.EXE under 2.0: does not load\n"
+       "  function KERNEL32.dll None: not implemented (needed by NONE.EXE)\n  1 problem: 1 function\n"
+       "NONE.EXE under 3.0: does not load\n"
+       "  function KERNEL32.dll None: not implemented (needed by NONE.EXE)\n  1 problem: 1 function\n"
+       "NONE.EXE loads under no host given\n"
+       "\nFunctions missing under some host:\n"
+       "  image     function           needed by  1.0      2.0      3.0\n"
+       "  NONE.EXE  KERNEL32.dll None  NONE.EXE   missing  missing  missing\n"},
+      {"--require names a host of the run", joined(hosts, images), with({"--require", "4.0", "ANY.EXE"}), 2,
+       "zymran-check: --require 4.0: no host of that name in this run\n"},
+  };
+  runRows("hosts-on", rows);
+  // The JSON says the same.
+  const std::string folder = folderOf("hosts-on-json", joined(hosts, images));
+  const CheckOutput run = runIn(folder, with({"--json", "NEW.EXE", "BOTH.EXE", "NONE.EXE"}));
+  const nlohmann::json document = nlohmann::json::parse(run.out);
+  const std::vector<std::pair<std::vector<std::string>, nlohmann::json>> expected = {
+      {{"3.0"}, "3.0"}, {{"1.0", "2.0"}, nullptr}, {{}, nullptr}};
+  for (size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(nlohmann::json(expected[i].first), document["images"][i]["loads_under"]);
+    EXPECT_EQ(expected[i].second, document["images"][i]["loads_from"]);
+  }
+}
+
+// A baseline round trip: a run's JSON as the baseline, one problem fixed
+// and one added; only the new one decides.
+TEST(CheckRun, KnownProblems) {
+  writeHosts();
+  const Bytes before = build(program({{"KERNEL32.dll", {{"GetVersion"}, {"CreateFileW"}}}, {"GDI32.dll", {{"TextOutA"}}}}));
+  const Bytes after = build(program({{"KERNEL32.dll", {{"GetVersion"}, {"NoSuch"}}}, {"GDI32.dll", {{"TextOutA"}}}}));
+  const std::string folder = folderOf("known", {{kApp, before}, {"bad.json", text("{\"format\": \"other\"}")}});
+  const std::vector<std::string> host = {"--host", "1.0=../hosts/1.0"};
+  const CheckOutput first = runIn(folder, joined(host, {"--json", kApp}));
+  ASSERT_EQ(1, first.status);
+  writeFile(folder + "/baseline.json", text(first.out));
+  const std::string gdi =
+      "  module GDI32.dll: not implemented by the host (needed by APP.EXE) (known)\n"
+      "  function GDI32.dll TextOutA: module not implemented by the host (needed by APP.EXE)\n";
+  const CheckOutput same = runIn(folder, joined(host, {"--baseline", "baseline.json", kApp}));
+  EXPECT_EQ("app/APP.EXE under 1.0: does not load (known problems only)\n" + gdi +
+                "  function KERNEL32.dll CreateFileW: not implemented (needed by APP.EXE) (known)\n"
+                "  2 problems: 1 module, 1 function\n",
+            same.out);
+  EXPECT_EQ(0, same.status);
+
+  writeFile(folder + "/" + kApp, after);
+  const CheckOutput changed = runIn(folder, joined(host, {"--baseline", "baseline.json", kApp}));
+  EXPECT_EQ("app/APP.EXE under 1.0: does not load\n" + gdi +
+                "  function KERNEL32.dll NoSuch: not implemented (needed by APP.EXE)\n"
+                "  2 problems: 1 module, 1 function\n"
+                "\nfixed since the baseline: app/APP.EXE under 1.0: function KERNEL32.dll CreateFileW (needed by "
+                "APP.EXE)\n",
+            changed.out);
+  EXPECT_EQ(1, changed.status);
+  const nlohmann::json document =
+      nlohmann::json::parse(runIn(folder, joined(host, {"--json", "--baseline", "baseline.json", kApp})).out);
+  const nlohmann::json& result = document["images"][0]["results"][0];
+  EXPECT_FALSE(result["passes"].get<bool>());
+  EXPECT_TRUE(result["modules"][0]["known"].get<bool>());
+  EXPECT_FALSE(result["missing"][0]["known"].get<bool>());
+  EXPECT_EQ(nlohmann::json::parse(R"([{"host": "1.0", "image": "app/APP.EXE", "module": "KERNEL32.dll", "kind": null,
+                                       "function": "CreateFileW", "ordinal": null, "needed_by": "APP.EXE"}])"),
+            document["fixed"]);
+  EXPECT_EQ("::notice file=app/APP.EXE,title=app/APP.EXE under 1.0::module GDI32.dll: not implemented by the host "
+            "(needed by APP.EXE) (known)\n"
+            "::error file=app/APP.EXE,title=app/APP.EXE under 1.0::function KERNEL32.dll NoSuch: not implemented "
+            "(needed by APP.EXE)\n",
+            runIn(folder, joined(host, {"--format", "github", "--baseline", "baseline.json", kApp})).out);
+
+  const std::vector<std::pair<std::string, std::string>> unusable = {
+      {"bad.json", "zymran-check: --baseline bad.json: not a zymran-check JSON report\n"},
+      {"none.json", "zymran-check: --baseline none.json: can't be read: No such file or directory\n"},
+      {"app", "zymran-check: --baseline app: can't be read: not a regular file\n"}};
+  for (const auto& file : unusable) {
+    const CheckOutput run = runIn(folder, joined(host, {"--baseline", file.first, kApp}));
+    EXPECT_EQ(file.second, run.out);
+    EXPECT_EQ(2, run.status);
+  }
+}
+
+TEST(CheckRun, FormatsAndReportFiles) {
+  writeHosts();
+  const std::string folder = folderOf("formats", {{kApp, build(program({{"GDI32.dll", {{"TextOutA"}}}}))}});
+  const std::vector<std::string> host = {"--host", "1.0=../hosts/1.0"};
+  const std::vector<std::pair<std::vector<std::string>, std::string>> errors = {
+      {{"--format", "xml", kApp}, "zymran-check: --format xml: not one of text, json, junit, sarif, github\n"},
+      {{"--json", "--format", "text", kApp},
+       "zymran-check: --json and --format text ask for two reports on standard output\n"},
+      {{"--report", "json", kApp},
+       "zymran-check: --report json: expected FORMAT=FILE, FORMAT one of text, json, junit, sarif, github\n"},
+      {{"--report", "html=x", kApp},
+       "zymran-check: --report html=x: expected FORMAT=FILE, FORMAT one of text, json, junit, sarif, github\n"}};
+  for (const auto& error : errors) {
+    SCOPED_TRACE(error.second);
+    const CheckOutput run = runIn(folder, joined(host, error.first));
+    EXPECT_EQ(error.second, run.out);
+    EXPECT_EQ(2, run.status);
+  }
+  // Each report file written whole; one that can't be written is named, and
+  // the others are still written.
+  const CheckOutput run = runIn(folder, joined(host, {"--json", "--all", "--report", "text=out.txt", "--report",
+                                                      "junit=none/out.xml", "--report", "json=out.json", kApp}));
+  EXPECT_EQ(2, run.status);
+  std::string textReport, jsonReport, reason;
+  ASSERT_TRUE(check::readWholeFile(folder + "/out.txt", &textReport, &reason));
+  ASSERT_TRUE(check::readWholeFile(folder + "/out.json", &jsonReport, &reason));
+  EXPECT_EQ(jsonReport + "zymran-check: none/out.xml: can't be written: No such file or directory\n", run.out);
+  EXPECT_EQ(runIn(folder, joined(host, {"--all", kApp})).out, textReport);
+  const nlohmann::json document = nlohmann::json::parse(jsonReport);
+  EXPECT_EQ("GDI32.dll", document["images"][0]["results"][0]["modules"][0]["name"]);
+  EXPECT_EQ(nlohmann::json::array(), document["images"][0]["results"][0]["found"]);
+  std::vector<std::string> names;
+  ASSERT_TRUE(check::listFolder(folder, &names, &reason));
+  EXPECT_EQ((std::vector<std::string>{"app", "out.json", "out.txt"}), names);
 }
 
 }  // namespace
