@@ -8,7 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -621,6 +623,54 @@ TEST(CheckRun, FormatsAndReportFiles) {
   std::vector<std::string> names;
   ASSERT_TRUE(check::listFolder(folder, &names, &reason));
   EXPECT_EQ((std::vector<std::string>{"app", "out.json", "out.txt"}), names);
+}
+
+// An image's report, text and JSON, is the same byte for byte whether it is
+// checked alone or among other images, in any order, even where two files
+// of one name in different case each serve the images that spell it so.
+TEST(CheckRun, OneImageOneReportWhateverElseIsChecked) {
+  writeHosts();
+  const std::string folder = folderOf(
+      "orders", {{"a.dll", build(dll("a.dll", {{"F", ""}, {"Fwd", "A.G"}}))},
+                 {"A.DLL", build(dll("A.DLL", {{"G", ""}}))},
+                 {"APP.EXE", build(program({{"a.dll", {{"F"}}}}))},
+                 {"B.EXE", build(program({{"A.DLL", {{"G"}}}}))},
+                 {"C.EXE", build(program({{"a.dll", {{"F"}, {"Fwd"}}}, {"A.DLL", {{"G"}}}}))},
+                 {"D.EXE", build(program({{"A.DLL", {{"G"}}}, {"a.dll", {{"Fwd"}}}}))}});
+  std::vector<std::string> images = {"APP.EXE", "B.EXE", "C.EXE", "D.EXE"};
+  const std::vector<std::string> host = {"--host", "1.0=../hosts/1.0"};
+  // Each image's block of a text report, and its entry of a JSON one.
+  auto textBlocks = [](const std::string& out) {
+    std::map<std::string, std::string> blocks;
+    std::string image;
+    for (size_t at = 0, end; at < out.size(); at = end + 1) {
+      end = out.find('\n', at);
+      const std::string line = out.substr(at, end - at + 1);
+      if (line[0] != ' ') image = line.substr(0, line.find(' '));
+      blocks[image] += line;
+    }
+    return blocks;
+  };
+  auto jsonEntries = [](const std::string& out) {
+    std::map<std::string, std::string> entries;
+    const nlohmann::json document = nlohmann::json::parse(out);
+    for (const auto& entry : document["images"]) entries[entry["image"].get<std::string>()] = entry.dump();
+    return entries;
+  };
+  std::map<std::string, std::string> aloneText, aloneJson;
+  for (const std::string& image : images) {
+    aloneText[image] = textBlocks(runIn(folder, joined(host, {image})).out)[image];
+    aloneJson[image] = jsonEntries(runIn(folder, joined(host, {"--json", image})).out)[image];
+  }
+  EXPECT_EQ("APP.EXE under 1.0: loads\n", aloneText["APP.EXE"]);
+  EXPECT_EQ("B.EXE under 1.0: loads\n", aloneText["B.EXE"]);
+  EXPECT_NE(std::string::npos, aloneText["C.EXE"].find("function a.dll G: missing"));
+  EXPECT_NE(std::string::npos, aloneText["D.EXE"].find("function A.DLL Fwd: missing"));
+  do {
+    SCOPED_TRACE(images[0] + " " + images[1] + " " + images[2] + " " + images[3]);
+    EXPECT_EQ(aloneText, textBlocks(runIn(folder, joined(host, images)).out));
+    EXPECT_EQ(aloneJson, jsonEntries(runIn(folder, joined(host, joined({"--json"}, images))).out));
+  } while (std::next_permutation(images.begin(), images.end()));
 }
 
 }  // namespace
