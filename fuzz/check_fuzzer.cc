@@ -1,7 +1,8 @@
 // zymran-check's load model on arbitrary bytes, as one image of a two-image
 // closure: once as a DLL that a fixed program imports from, once as the
-// program, with a fixed DLL beside it. The walk must end, and both reports
-// must be whole: the JSON parses back.
+// program, with a fixed DLL beside it. The walk must end, and every report
+// must be whole: JSON and SARIF parse back as JSON, JUnit as XML, and the
+// GitHub commands are one a line.
 #include <stdlib.h>
 
 #include <string>
@@ -14,6 +15,7 @@
 #include "fuzz_platform.h"
 #include "image_builder.h"
 #include "memory_files.h"
+#include "xml_check.h"
 
 namespace {
 
@@ -51,8 +53,17 @@ void checkBoth(MemoryFiles& files, const std::string& image) {
   check::Checker checker(files, {"lib"}, {host}, true);
   const std::vector<check::LoadResult> results = checker.check(image);
   wholeReport(check::Format::Text, {"fuzz"}, image, results, true);
-  // Throws, and so ends the run as a finding, when the document is not JSON.
+  // Every form parses back: a document that is not JSON throws, and so ends
+  // the run as a finding, as does an abort.
   static_cast<void>(nlohmann::json::parse(wholeReport(check::Format::Json, {"fuzz"}, image, results)));
+  static_cast<void>(nlohmann::json::parse(wholeReport(check::Format::Sarif, {"fuzz"}, image, results)));
+  if (!xmlcheck::wellFormed(wholeReport(check::Format::Junit, {"fuzz"}, image, results))) abort();
+  // One workflow command a line, each line one command.
+  const std::string github = wholeReport(check::Format::Github, {"fuzz"}, image, results);
+  for (size_t at = 0, end; at < github.size(); at = end + 1) {
+    end = github.find('\n', at);
+    if (end == std::string::npos || github.compare(at, 2, "::") != 0 || github.find('\r', at) < end) abort();
+  }
 }
 
 }  // namespace

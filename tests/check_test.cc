@@ -15,6 +15,7 @@
 #include "image_builder.h"
 #include "memory_files.h"
 #include "test_support.h"
+#include "xml_check.h"
 
 namespace {
 
@@ -87,6 +88,8 @@ TEST(CheckModel, Closures) {
     check::Checker checker(files, {}, {host}, false);
     const std::vector<check::LoadResult> results = checker.check("APP.EXE");
     EXPECT_EQ(c.text, wholeReport(check::Format::Text, {"test"}, "APP.EXE", results));
+    EXPECT_TRUE(xmlcheck::wellFormed(wholeReport(check::Format::Junit, {"test"}, "APP.EXE", results)));
+    EXPECT_NO_THROW(nlohmann::json::parse(wholeReport(check::Format::Sarif, {"test"}, "APP.EXE", results)));
     if (!c.json.empty()) {
       EXPECT_NE(std::string::npos, wholeReport(check::Format::Json, {"test"}, "APP.EXE", results).find(c.json));
     }

@@ -51,7 +51,9 @@ inline std::string wholeReport(check::Format format, const std::vector<std::stri
   check::settle(image, checked.results, nullptr);
   check::findLoadsFrom(&checked);
   const std::unique_ptr<check::Report> report = check::makeReport(format, run);
-  return report->begin() + report->add(checked) + report->end({});
+  std::string text = report->begin();
+  text += report->add(checked);
+  return text + report->end({});
 }
 
 #endif
