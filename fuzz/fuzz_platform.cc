@@ -68,6 +68,8 @@ uint64_t fileSize(const File* file) { return file->size; }
 
 void fileClose(File*) {}
 
+bool isNativeSeparator(char c) { return c == '/'; }
+
 void* memAlloc(size_t size) {
   if (size == 0 || size > SIZE_MAX - kHeader) return nullptr;
   size_t* block = static_cast<size_t*>(malloc(size + kHeader));
