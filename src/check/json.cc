@@ -2,38 +2,57 @@
 
 namespace check {
 
-void appendJsonString(std::string* out, const std::string& text) {
+namespace {
+
+// Whether a byte goes into a JSON string as it is.
+bool plain(unsigned char u) { return u >= 0x20 && u < 0x80 && u != '"' && u != '\\'; }
+
+void appendEscaped(std::string* out, unsigned char u) {
   static const char kHex[] = "0123456789abcdef";
-  out->push_back('"');
-  for (const char c : text) {
-    const unsigned char u = static_cast<unsigned char>(c);
-    switch (c) {
-      case '"': out->append("\\\""); continue;
-      case '\\': out->append("\\\\"); continue;
-      case '\b': out->append("\\b"); continue;
-      case '\f': out->append("\\f"); continue;
-      case '\n': out->append("\\n"); continue;
-      case '\r': out->append("\\r"); continue;
-      case '\t': out->append("\\t"); continue;
-      default: break;
-    }
-    if (u < 0x20) {
-      out->append("\\u00");
-      out->push_back(kHex[u >> 4]);
-      out->push_back(kHex[u & 0xF]);
-    } else if (u < 0x80) {
-      out->push_back(c);
-    } else {
-      out->push_back(static_cast<char>(0xC0 | (u >> 6)));
-      out->push_back(static_cast<char>(0x80 | (u & 0x3F)));
-    }
+  switch (u) {
+    case '"': out->append("\\\""); return;
+    case '\\': out->append("\\\\"); return;
+    case '\b': out->append("\\b"); return;
+    case '\f': out->append("\\f"); return;
+    case '\n': out->append("\\n"); return;
+    case '\r': out->append("\\r"); return;
+    case '\t': out->append("\\t"); return;
+    default: break;
   }
+  if (u < 0x20) {
+    const char escape[] = {'\\', 'u', '0', '0', kHex[u >> 4], kHex[u & 0xF]};
+    out->append(escape, sizeof escape);
+  } else {
+    const char twoBytes[] = {static_cast<char>(0xC0 | (u >> 6)), static_cast<char>(0x80 | (u & 0x3F))};
+    out->append(twoBytes, sizeof twoBytes);
+  }
+}
+
+}  // namespace
+
+void appendJsonString(std::string* out, const std::string& text) {
+  out->push_back('"');
+  const char* run = text.data();
+  const char* const end = run + text.size();
+  for (const char* at = run; at < end; ++at) {
+    if (plain(static_cast<unsigned char>(*at))) continue;
+    out->append(run, static_cast<size_t>(at - run));
+    appendEscaped(out, static_cast<unsigned char>(*at));
+    run = at + 1;
+  }
+  out->append(run, static_cast<size_t>(end - run));
   out->push_back('"');
 }
 
 void JsonWriter::newline(size_t depth) {
+  static const char kBlanks[] = "\n                                                                ";
+  const size_t blanks = base_ + depth;
+  if (blanks + 1 < sizeof kBlanks) {
+    out_->append(kBlanks, blanks + 1);
+    return;
+  }
   out_->push_back('\n');
-  out_->append(base_ + depth, ' ');
+  out_->append(blanks, ' ');
 }
 
 void JsonWriter::value() {
@@ -66,6 +85,11 @@ void JsonWriter::key(const char* name) {
   out_->append(name);
   out_->append("\": ");
   afterKey_ = true;
+}
+
+void JsonWriter::raw(const std::string& serialized) {
+  value();
+  out_->append(serialized);
 }
 
 void JsonWriter::string(const std::string& text) {

@@ -27,6 +27,10 @@ class JsonWriter {
   void null();
   void boolean(bool value);
   void number(uint64_t value);
+  // A value already written as JSON (by a writer at the same depth).
+  void raw(const std::string& serialized);
+  // How deep the next value stands.
+  size_t depth() const { return base_ + empty_.size(); }
   // A member of an object: its key, then its value.
   void field(const char* name, const std::string& text) {
     key(name);
@@ -49,7 +53,7 @@ class JsonWriter {
 
   std::string* out_;
   size_t base_;
-  std::vector<bool> empty_;  // of each open object or array
+  std::vector<unsigned char> empty_;  // whether each open object or array is still empty
   bool afterKey_ = false;
 };
 

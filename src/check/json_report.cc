@@ -1,4 +1,8 @@
 // The JSON report: one document, written image by image.
+#include <map>
+#include <unordered_map>
+#include <utility>
+
 #include "check/json.h"
 #include "check/reports.h"
 
@@ -6,60 +10,104 @@ namespace check {
 
 namespace {
 
-void chain(JsonWriter& json, const LoadResult& r, uint32_t index) {
-  json.key("chain");
-  json.beginArray();
-  for (const std::string* image : r.chains[index].images) json.string(*image);
-  json.endArray();
+// The JSON of what stands in many entries, made once: each name (the model's
+// names live as long as the run) and each chain of the result being written.
+class Pieces {
+ public:
+  const std::string& quoted(const std::string* text) {
+    std::string& piece = quoted_[text];
+    if (piece.empty()) appendJsonString(&piece, *text);
+    return piece;
+  }
+
+  const std::string& chain(const LoadResult& r, uint32_t index, size_t depth) {
+    std::string& piece = chains_[std::make_pair(index, depth)];
+    if (!piece.empty()) return piece;
+    JsonWriter json(&piece, depth);
+    json.beginArray();
+    for (const std::string* image : r.chains[index].images) json.raw(quoted(image));
+    json.endArray();
+    return piece;
+  }
+
+  void newResult() { chains_.clear(); }
+
+ private:
+  std::unordered_map<const std::string*, std::string> quoted_;
+  std::map<std::pair<uint32_t, size_t>, std::string> chains_;
+};
+
+void name(JsonWriter& json, Pieces& pieces, const char* key, const std::string* text) {
+  json.key(key);
+  if (text == nullptr) json.null();
+  else json.raw(pieces.quoted(text));
 }
 
-void function(JsonWriter& json, const LoadResult& r, const FunctionResult& f, bool withModule, bool withKnown) {
+void chain(JsonWriter& json, Pieces& pieces, const LoadResult& r, uint32_t index) {
+  json.key("chain");
+  json.raw(pieces.chain(r, index, json.depth()));
+}
+
+void function(JsonWriter& json, Pieces& pieces, const LoadResult& r, const FunctionResult& f, bool withModule,
+              bool withKnown) {
   json.beginObject();
-  if (withModule) {
-    json.field("module", *f.module);
-  }
-  json.field("function", f.function.name);
+  if (withModule) name(json, pieces, "module", f.module);
+  name(json, pieces, "function", f.function.name);
   json.key("ordinal");
   if (f.function.byOrdinal()) json.number(f.function.ordinal);
   else json.null();
-  json.field("needed_by", *f.neededBy);
+  name(json, pieces, "needed_by", f.neededBy);
   json.flag("delayed", f.delayed);
-  chain(json, r, f.chain);
-  if (withKnown) {
-    json.flag("known", f.known);
-  }
+  chain(json, pieces, r, f.chain);
+  if (withKnown) json.flag("known", f.known);
   json.endObject();
 }
 
-void module(JsonWriter& json, const LoadResult& r, const ModuleResult& m) {
+void module(JsonWriter& json, Pieces& pieces, const LoadResult& r, const ModuleResult& m) {
   json.beginObject();
-  json.field("name", *m.name);
+  name(json, pieces, "name", m.name);
   json.field("kind", kindText(m.kind));
-  json.field("file", m.file);
+  name(json, pieces, "file", m.file);
   json.flag("delayed", m.delayed);
   json.key("needed_by");
   json.beginArray();
-  for (const std::string* name : m.neededBy) json.string(*name);
+  for (const std::string* needer : m.neededBy) json.raw(pieces.quoted(needer));
   json.endArray();
-  json.field("error", m.error);
-  chain(json, r, m.chain);
+  name(json, pieces, "error", m.error);
+  chain(json, pieces, r, m.chain);
   json.key("functions");
   json.beginArray();
-  for (const FunctionResult& f : m.functions) function(json, r, f, false, false);
+  for (const FunctionResult& f : m.functions) function(json, pieces, r, f, false, false);
   json.endArray();
   json.flag("known", m.known);
   json.endObject();
 }
 
-void functions(JsonWriter& json, const LoadResult& r, const char* key, bool found) {
+void functions(JsonWriter& json, Pieces& pieces, const LoadResult& r, const char* key, bool found) {
   json.key(key);
   json.beginArray();
   for (const FunctionResult& f : r.functions)
-    if (f.found == found) function(json, r, f, true, true);
+    if (f.found == found) function(json, pieces, r, f, true, true);
   json.endArray();
 }
 
-void result(JsonWriter& json, const LoadResult& r, bool all) {
+void delayDamage(JsonWriter& json, Pieces& pieces, const LoadResult& r) {
+  json.key("delay_load_damage");
+  json.beginArray();
+  for (const DelayDamage& d : r.delayDamage) {
+    json.beginObject();
+    name(json, pieces, "image", d.image);
+    name(json, pieces, "file", d.file);
+    name(json, pieces, "error", d.error);
+    chain(json, pieces, r, d.chain);
+    json.flag("known", d.known);
+    json.endObject();
+  }
+  json.endArray();
+}
+
+void result(JsonWriter& json, Pieces& pieces, const LoadResult& r, bool all) {
+  pieces.newResult();
   json.beginObject();
   json.field("host", r.host);
   json.flag("loads", r.loads);
@@ -67,22 +115,11 @@ void result(JsonWriter& json, const LoadResult& r, bool all) {
   json.field("error", r.state == ImageState::Checked ? nullptr : &r.error);
   json.key("modules");
   json.beginArray();
-  for (const ModuleResult& m : r.modules) module(json, r, m);
+  for (const ModuleResult& m : r.modules) module(json, pieces, r, m);
   json.endArray();
-  functions(json, r, "missing", false);
-  if (all) functions(json, r, "found", true);
-  json.key("delay_load_damage");
-  json.beginArray();
-  for (const DelayDamage& d : r.delayDamage) {
-    json.beginObject();
-    json.field("image", *d.image);
-    json.field("file", *d.file);
-    json.field("error", *d.error);
-    chain(json, r, d.chain);
-    json.flag("known", d.known);
-    json.endObject();
-  }
-  json.endArray();
+  functions(json, pieces, r, "missing", false);
+  if (all) functions(json, pieces, r, "found", true);
+  delayDamage(json, pieces, r);
   json.endObject();
 }
 
@@ -122,7 +159,7 @@ class JsonReport : public Report {
     json.field("image", image.image);
     json.key("results");
     json.beginArray();
-    for (const LoadResult& r : image.results) result(json, r, run_.all);
+    for (const LoadResult& r : image.results) result(json, pieces_, r, run_.all);
     json.endArray();
     json.key("loads_under");
     json.beginArray();
@@ -148,6 +185,7 @@ class JsonReport : public Report {
  private:
   const RunInfo run_;
   size_t images_ = 0;
+  Pieces pieces_;
 };
 
 }  // namespace
