@@ -66,6 +66,7 @@ const uint32_t kNone = UINT32_MAX;
 struct Spelling {
   std::string text;
   std::string upper;
+  uint32_t name;  // the same for every spelling of one name in any case
 };
 
 // Following one function of one module: to its end, or to the next module
@@ -131,6 +132,7 @@ struct Checker::World {
   std::deque<Node> nodes;
   std::deque<Spelling> spellings;
   std::unordered_map<std::string, uint32_t> spellingIds;
+  std::unordered_map<std::string, uint32_t> nameIds;  // by upper-cased name
   std::unordered_map<uint32_t, uint32_t> nodeOfSpelling;
   std::unordered_map<std::string, uint32_t> nodeOfName;  // by upper-cased name, for what is no file
   std::unordered_map<const ImageInfo*, uint32_t> nodeOfImage;
@@ -152,7 +154,9 @@ struct Walker {
     const auto found = w.spellingIds.find(text);
     if (found != w.spellingIds.end()) return found->second;
     const uint32_t id = static_cast<uint32_t>(w.spellings.size());
-    w.spellings.push_back({text, upperCase(text)});
+    const std::string upper = upperCase(text);
+    const uint32_t name = w.nameIds.emplace(upper, static_cast<uint32_t>(w.nameIds.size())).first->second;
+    w.spellings.push_back({text, upper, name});
     w.spellingIds.emplace(text, id);
     return id;
   }
@@ -411,13 +415,13 @@ class Closure {
   std::vector<uint32_t> order_;      // members in the order met
   std::vector<Edge> edges_;          // every edge met, load-time ones first
   size_t loadEdges_ = 0;
-  std::unordered_map<std::string, uint32_t> bound_;  // upper-cased name to module
+  std::unordered_map<uint32_t, uint32_t> bound_;  // a name in any case to its module
   bool conflict_ = false;
 };
 
 void Closure::add(const Edge& edge, bool delayed) {
   edges_.push_back(edge);
-  const auto binding = bound_.emplace(w_.spellings[edge.spelling].upper, edge.to);
+  const auto binding = bound_.emplace(w_.spellings[edge.spelling].name, edge.to);
   if (binding.first->second != edge.to) conflict_ = true;
   if (members_.emplace(edge.to, Member()).second) {
     members_[edge.to].delayed = delayed;
@@ -526,29 +530,45 @@ FunctionResult Closure::functionResult(uint32_t needer, const Entry& e, LoadResu
 }
 
 void Closure::fillFunctions(LoadResult* out) {
-  // By the module that fails whole (kNone for the others), then module,
-  // needer and function.
-  typedef std::tuple<uint32_t, std::string, std::string, FunctionRef> Key;
-  std::map<Key, FunctionResult> functions;
-  for (const uint32_t id : order_) {
-    if (w_.nodes[id].kind != Kind::File) continue;
+  // Needers ranked by file name, so that entries sort on numbers: by module
+  // (the modules are in order), needer, then function.
+  std::vector<uint32_t> needers;
+  for (const uint32_t id : order_)
+    if (w_.nodes[id].kind == Kind::File) needers.push_back(id);
+  std::sort(needers.begin(), needers.end(), [this](uint32_t a, uint32_t b) { return fileOf(a) < fileOf(b); });
+  std::unordered_map<uint32_t, uint32_t> rank;
+  for (size_t i = 0; i < needers.size(); ++i)
+    rank[needers[i]] = i > 0 && fileOf(needers[i]) == fileOf(needers[i - 1]) ? rank[needers[i - 1]]
+                                                                              : static_cast<uint32_t>(i);
+  struct Item {
+    uint32_t module;
+    uint32_t needer;
+    FunctionResult result;
+    bool failed;  // of a module that fails whole
+  };
+  std::vector<Item> items;
+  for (const uint32_t id : needers) {
     for (const Entry& e : walker_.summary(id).entries) {
-      FunctionResult result = functionResult(id, e, out);
-      if (e.resolution != kNone) {
+      Item item = {members_[e.target].module, rank[id], functionResult(id, e, out), e.resolution == kNone};
+      if (!item.failed) {
         const Resolution& r = w_.resolutions[e.resolution];
-        result.found = r.found;
-        if (!result.found) result.note = r.note;
-        if (!result.found && !result.delayed) out->loads = false;
+        item.result.found = r.found;
+        if (!r.found) item.result.note = r.note;
+        if (!r.found && !item.result.delayed) out->loads = false;
       }
-      const uint32_t failed = e.resolution == kNone ? members_[e.target].module : kNone;
-      const auto seen = functions.emplace(Key(failed, upperCase(*result.module), *result.neededBy, result.function),
-                                          result);
-      if (!seen.second && !result.delayed) seen.first->second.delayed = false;
+      items.push_back(item);
     }
   }
-  for (auto& entry : functions) {
-    const uint32_t failed = std::get<0>(entry.first);
-    (failed == kNone ? out->functions : out->modules[failed].functions).push_back(entry.second);
+  auto key = [](const Item& i) { return std::make_tuple(i.failed, i.module, i.needer); };
+  std::sort(items.begin(), items.end(), [&key](const Item& a, const Item& b) {
+    return key(a) != key(b) ? key(a) < key(b) : a.result.function < b.result.function;
+  });
+  for (size_t i = 0; i < items.size(); ++i) {
+    const Item& item = items[i];
+    const bool same = i > 0 && key(items[i - 1]) == key(item) && items[i - 1].result.function == item.result.function;
+    std::vector<FunctionResult>& to = item.failed ? out->modules[item.module].functions : out->functions;
+    if (!same) to.push_back(item.result);
+    else if (!item.result.delayed) to.back().delayed = false;
   }
 }
 
