@@ -161,7 +161,10 @@ void runRows(const char* name, const std::vector<Row>& rows) {
     EXPECT_EQ(row.status, run.status);
     if (run.status == check::kNotChecked && run.out.find(" under ") == std::string::npos) continue;
     EXPECT_EQ(row.status, json.status);
-    const nlohmann::json document = nlohmann::json::parse(json.out.substr(0, json.out.rfind("}\n") + 2));
+    const std::string text = json.out.substr(0, json.out.rfind("}\n") + 2);
+    const nlohmann::json document = nlohmann::json::parse(text);
+    // Laid out byte for byte as a dump with an indent of one.
+    EXPECT_EQ(nlohmann::ordered_json::parse(text).dump(1) + "\n", text);
     for (const auto& image : document["images"])
       for (const auto& result : image["results"]) {
         const std::string verdict = image["image"].get<std::string>() + " under " +

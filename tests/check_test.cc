@@ -90,8 +90,10 @@ TEST(CheckModel, Closures) {
     EXPECT_EQ(c.text, wholeReport(check::Format::Text, {"test"}, "APP.EXE", results));
     EXPECT_TRUE(xmlcheck::wellFormed(wholeReport(check::Format::Junit, {"test"}, "APP.EXE", results)));
     EXPECT_NO_THROW(nlohmann::json::parse(wholeReport(check::Format::Sarif, {"test"}, "APP.EXE", results)));
+    const std::string json = wholeReport(check::Format::Json, {"test"}, "APP.EXE", results);
+    EXPECT_EQ(nlohmann::ordered_json::parse(json).dump(1) + "\n", json);
     if (!c.json.empty()) {
-      EXPECT_NE(std::string::npos, wholeReport(check::Format::Json, {"test"}, "APP.EXE", results).find(c.json));
+      EXPECT_NE(std::string::npos, json.find(c.json));
     }
   }
 }

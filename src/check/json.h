@@ -29,6 +29,12 @@ class JsonWriter {
   void number(uint64_t value);
   // A value already written as JSON (by a writer at the same depth).
   void raw(const std::string& serialized);
+  // The text to append a value to, written as JSON by the caller, after the
+  // separator and indent that come before it.
+  std::string& rawValue() {
+    value();
+    return *out_;
+  }
   // How deep the next value stands.
   size_t depth() const { return base_ + empty_.size(); }
   // A member of an object: its key, then its value.

@@ -32,7 +32,28 @@ class Pieces {
 
   void newResult() { chains_.clear(); }
 
+  // The text around the values of a function entry whose members stand at
+  // `depth`: the keys with their indent and separators, one string a gap.
+  struct EntryLayout {
+    std::string module, function, ordinal, neededBy, delayed, chain, known, close;
+  };
+  const EntryLayout& layout(size_t depth, bool withModule) {
+    EntryLayout& l = layouts_[std::make_pair(depth, withModule)];
+    if (!l.close.empty()) return l;
+    const std::string indent = "\n" + std::string(depth, ' ') + "\"";
+    l.module = "{" + indent + "module\": ";
+    l.function = (withModule ? "," : "{") + indent + "function\": ";
+    l.ordinal = "," + indent + "ordinal\": ";
+    l.neededBy = "," + indent + "needed_by\": ";
+    l.delayed = "," + indent + "delayed\": ";
+    l.chain = "," + indent + "chain\": ";
+    l.known = "," + indent + "known\": ";
+    l.close = "\n" + std::string(depth - 1, ' ') + "}";
+    return l;
+  }
+
  private:
+  std::map<std::pair<size_t, bool>, EntryLayout> layouts_;
   std::unordered_map<const std::string*, std::string> quoted_;
   std::map<std::pair<uint32_t, size_t>, std::string> chains_;
 };
@@ -48,19 +69,20 @@ void chain(JsonWriter& json, Pieces& pieces, const LoadResult& r, uint32_t index
   json.raw(pieces.chain(r, index, json.depth()));
 }
 
+// A function entry, written straight from the pieces: there are many.
 void function(JsonWriter& json, Pieces& pieces, const LoadResult& r, const FunctionResult& f, bool withModule,
               bool withKnown) {
-  json.beginObject();
-  if (withModule) name(json, pieces, "module", f.module);
-  name(json, pieces, "function", f.function.name);
-  json.key("ordinal");
-  if (f.function.byOrdinal()) json.number(f.function.ordinal);
-  else json.null();
-  name(json, pieces, "needed_by", f.neededBy);
-  json.flag("delayed", f.delayed);
-  chain(json, pieces, r, f.chain);
-  if (withKnown) json.flag("known", f.known);
-  json.endObject();
+  const size_t depth = json.depth() + 1;
+  const Pieces::EntryLayout& l = pieces.layout(depth, withModule);
+  std::string& out = json.rawValue();
+  if (withModule) out.append(l.module).append(pieces.quoted(f.module));
+  out.append(l.function).append(f.function.byOrdinal() ? "null" : pieces.quoted(f.function.name));
+  out.append(l.ordinal).append(f.function.byOrdinal() ? std::to_string(f.function.ordinal) : "null");
+  out.append(l.neededBy).append(pieces.quoted(f.neededBy));
+  out.append(l.delayed).append(f.delayed ? "true" : "false");
+  out.append(l.chain).append(pieces.chain(r, f.chain, depth));
+  if (withKnown) out.append(l.known).append(f.known ? "true" : "false");
+  out.append(l.close);
 }
 
 void module(JsonWriter& json, Pieces& pieces, const LoadResult& r, const ModuleResult& m) {

@@ -540,35 +540,51 @@ void Closure::fillFunctions(LoadResult* out) {
   for (size_t i = 0; i < needers.size(); ++i)
     rank[needers[i]] = i > 0 && fileOf(needers[i]) == fileOf(needers[i - 1]) ? rank[needers[i - 1]]
                                                                               : static_cast<uint32_t>(i);
-  struct Item {
-    uint32_t module;
-    uint32_t needer;
-    FunctionResult result;
-    bool failed;  // of a module that fails whole
+  // Each entry's result, and its place: by whether its module fails whole,
+  // module, needer, then function (names by their text, before ordinals).
+  std::vector<FunctionResult> results;
+  struct Place {
+    uint64_t major;
+    uint64_t minor;
+    size_t index;
+    bool operator<(const Place& o) const { return major != o.major ? major < o.major : minor < o.minor; }
   };
-  std::vector<Item> items;
+  std::vector<Place> places;
+  std::vector<uint32_t> names;  // the function names met, by number
   for (const uint32_t id : needers) {
     for (const Entry& e : walker_.summary(id).entries) {
-      Item item = {members_[e.target].module, rank[id], functionResult(id, e, out), e.resolution == kNone};
-      if (!item.failed) {
+      FunctionResult result = functionResult(id, e, out);
+      const bool failed = e.resolution == kNone;
+      if (!failed) {
         const Resolution& r = w_.resolutions[e.resolution];
-        item.result.found = r.found;
-        if (!r.found) item.result.note = r.note;
-        if (!r.found && !item.result.delayed) out->loads = false;
+        result.found = r.found;
+        if (!r.found) result.note = r.note;
+        if (!r.found && !result.delayed) out->loads = false;
       }
-      items.push_back(item);
+      const uint64_t major = (uint64_t(failed) << 63) | (uint64_t(members_[e.target].module) << 32) | rank[id];
+      places.push_back({major, e.function, results.size()});
+      if ((e.function & kByOrdinal) == 0) names.push_back(static_cast<uint32_t>(e.function));
+      results.push_back(result);
     }
   }
-  auto key = [](const Item& i) { return std::make_tuple(i.failed, i.module, i.needer); };
-  std::sort(items.begin(), items.end(), [&key](const Item& a, const Item& b) {
-    return key(a) != key(b) ? key(a) < key(b) : a.result.function < b.result.function;
-  });
-  for (size_t i = 0; i < items.size(); ++i) {
-    const Item& item = items[i];
-    const bool same = i > 0 && key(items[i - 1]) == key(item) && items[i - 1].result.function == item.result.function;
-    std::vector<FunctionResult>& to = item.failed ? out->modules[item.module].functions : out->functions;
-    if (!same) to.push_back(item.result);
-    else if (!item.result.delayed) to.back().delayed = false;
+  // Names ranked by their text, so that places compare as numbers.
+  std::sort(names.begin(), names.end());
+  names.erase(std::unique(names.begin(), names.end()), names.end());
+  const Names& text = walker_.files.names;
+  std::sort(names.begin(), names.end(), [&text](uint32_t a, uint32_t b) { return text.text(a) < text.text(b); });
+  std::unordered_map<uint32_t, uint32_t> nameRank;
+  for (size_t i = 0; i < names.size(); ++i) nameRank.emplace(names[i], static_cast<uint32_t>(i));
+  for (Place& place : places)
+    if ((place.minor & kByOrdinal) == 0) place.minor = nameRank[static_cast<uint32_t>(place.minor)];
+  std::sort(places.begin(), places.end());
+  for (size_t i = 0; i < places.size(); ++i) {
+    const FunctionResult& result = results[places[i].index];
+    const bool failed = (places[i].major >> 63) != 0;
+    std::vector<FunctionResult>& to =
+        failed ? out->modules[static_cast<uint32_t>(places[i].major >> 32) & 0x7FFFFFFF].functions : out->functions;
+    const bool same = i > 0 && places[i - 1].major == places[i].major && places[i - 1].minor == places[i].minor;
+    if (!same) to.push_back(result);
+    else if (!result.delayed) to.back().delayed = false;
   }
 }
 
