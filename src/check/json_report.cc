@@ -1,4 +1,5 @@
 // The JSON report: one document, written image by image.
+#include <algorithm>
 #include <map>
 #include <unordered_map>
 #include <utility>
@@ -176,6 +177,7 @@ class JsonReport : public Report {
     // Each image two levels in, as one dump of the whole document would lay
     // it out.
     std::string text = ++images_ == 1 ? "\n  " : ",\n  ";
+    text.reserve(largest_);
     JsonWriter json(&text, 2);
     json.beginObject();
     json.field("image", image.image);
@@ -189,6 +191,7 @@ class JsonReport : public Report {
     json.endArray();
     json.field("loads_from", image.loadsFrom < 0 ? nullptr : &run_.hosts[static_cast<size_t>(image.loadsFrom)]);
     json.endObject();
+    largest_ = std::max(largest_, text.size());
     return text;
   }
 
@@ -207,6 +210,7 @@ class JsonReport : public Report {
  private:
   const RunInfo run_;
   size_t images_ = 0;
+  size_t largest_ = 0;  // of an image's text so far
   Pieces pieces_;
 };
 

@@ -106,7 +106,9 @@ struct Entry {
 struct Summary {
   bool done = false;
   std::vector<Edge> edges;
-  std::vector<Entry> entries;  // the missing ones, and those of modules that fail; with `all`, every one
+  // The missing ones, and those of modules that fail; with `all`, every one;
+  // by function: names by their text, then ordinals.
+  std::vector<Entry> entries;
 };
 
 struct Node {
@@ -369,6 +371,13 @@ struct Walker {
       s.edges.push_back({id, target, spellingId, i, imports[i].delayed});
       addFunctions(id, imports[i], target, spellingId, s, entryOf, walked);
     }
+    const Names& names = files.names;
+    std::stable_sort(s.entries.begin(), s.entries.end(), [&names](const Entry& a, const Entry& b) {
+      const bool aByOrdinal = (a.function & kByOrdinal) != 0;
+      if (aByOrdinal != ((b.function & kByOrdinal) != 0)) return !aByOrdinal;
+      if (aByOrdinal) return a.function < b.function;
+      return names.text(static_cast<uint32_t>(a.function)) < names.text(static_cast<uint32_t>(b.function));
+    });
     w.nodes[id].summary = std::move(s);
     return w.nodes[id].summary;
   }
@@ -530,27 +539,22 @@ FunctionResult Closure::functionResult(uint32_t needer, const Entry& e, LoadResu
 }
 
 void Closure::fillFunctions(LoadResult* out) {
-  // Needers ranked by file name, so that entries sort on numbers: by module
-  // (the modules are in order), needer, then function.
+  // Needers ranked by file name, so that entries sort on numbers: by whether
+  // their module fails whole, module (the modules are in order), needer;
+  // each needer's entries come in function order already.
   std::vector<uint32_t> needers;
   for (const uint32_t id : order_)
     if (w_.nodes[id].kind == Kind::File) needers.push_back(id);
   std::sort(needers.begin(), needers.end(), [this](uint32_t a, uint32_t b) { return fileOf(a) < fileOf(b); });
   std::unordered_map<uint32_t, uint32_t> rank;
-  for (size_t i = 0; i < needers.size(); ++i)
-    rank[needers[i]] = i > 0 && fileOf(needers[i]) == fileOf(needers[i - 1]) ? rank[needers[i - 1]]
-                                                                              : static_cast<uint32_t>(i);
-  // Each entry's result, and its place: by whether its module fails whole,
-  // module, needer, then function (names by their text, before ordinals).
+  bool sharedNames = false;  // two needers of one file name, whose entries interleave
+  for (size_t i = 0; i < needers.size(); ++i) {
+    const bool same = i > 0 && fileOf(needers[i]) == fileOf(needers[i - 1]);
+    sharedNames = sharedNames || same;
+    rank[needers[i]] = same ? rank[needers[i - 1]] : static_cast<uint32_t>(i);
+  }
   std::vector<FunctionResult> results;
-  struct Place {
-    uint64_t major;
-    uint64_t minor;
-    size_t index;
-    bool operator<(const Place& o) const { return major != o.major ? major < o.major : minor < o.minor; }
-  };
-  std::vector<Place> places;
-  std::vector<uint32_t> names;  // the function names met, by number
+  std::vector<std::pair<uint64_t, size_t>> places;  // (module and needer, result)
   for (const uint32_t id : needers) {
     for (const Entry& e : walker_.summary(id).entries) {
       FunctionResult result = functionResult(id, e, out);
@@ -561,28 +565,28 @@ void Closure::fillFunctions(LoadResult* out) {
         if (!r.found) result.note = r.note;
         if (!r.found && !result.delayed) out->loads = false;
       }
-      const uint64_t major = (uint64_t(failed) << 63) | (uint64_t(members_[e.target].module) << 32) | rank[id];
-      places.push_back({major, e.function, results.size()});
-      if ((e.function & kByOrdinal) == 0) names.push_back(static_cast<uint32_t>(e.function));
+      places.emplace_back((uint64_t(failed) << 63) | (uint64_t(members_[e.target].module) << 32) | rank[id],
+                          results.size());
       results.push_back(result);
     }
   }
-  // Names ranked by their text, so that places compare as numbers.
-  std::sort(names.begin(), names.end());
-  names.erase(std::unique(names.begin(), names.end()), names.end());
-  const Names& text = walker_.files.names;
-  std::sort(names.begin(), names.end(), [&text](uint32_t a, uint32_t b) { return text.text(a) < text.text(b); });
-  std::unordered_map<uint32_t, uint32_t> nameRank;
-  for (size_t i = 0; i < names.size(); ++i) nameRank.emplace(names[i], static_cast<uint32_t>(i));
-  for (Place& place : places)
-    if ((place.minor & kByOrdinal) == 0) place.minor = nameRank[static_cast<uint32_t>(place.minor)];
-  std::sort(places.begin(), places.end());
+  const auto byPlace = [](const std::pair<uint64_t, size_t>& a, const std::pair<uint64_t, size_t>& b) {
+    return a.first < b.first;
+  };
+  if (sharedNames) {
+    std::sort(places.begin(), places.end(), [&](const std::pair<uint64_t, size_t>& a, const std::pair<uint64_t, size_t>& b) {
+      return a.first != b.first ? a.first < b.first : results[a.second].function < results[b.second].function;
+    });
+  } else {
+    std::stable_sort(places.begin(), places.end(), byPlace);
+  }
   for (size_t i = 0; i < places.size(); ++i) {
-    const FunctionResult& result = results[places[i].index];
-    const bool failed = (places[i].major >> 63) != 0;
+    const FunctionResult& result = results[places[i].second];
+    const bool failed = (places[i].first >> 63) != 0;
     std::vector<FunctionResult>& to =
-        failed ? out->modules[static_cast<uint32_t>(places[i].major >> 32) & 0x7FFFFFFF].functions : out->functions;
-    const bool same = i > 0 && places[i - 1].major == places[i].major && places[i - 1].minor == places[i].minor;
+        failed ? out->modules[static_cast<uint32_t>(places[i].first >> 32) & 0x7FFFFFFF].functions : out->functions;
+    const bool same = i > 0 && places[i - 1].first == places[i].first &&
+                      results[places[i - 1].second].function == result.function;
     if (!same) to.push_back(result);
     else if (!result.delayed) to.back().delayed = false;
   }
