@@ -299,17 +299,19 @@ struct Walker {
   // on it is a loop.
   uint32_t resolve(uint32_t node, FunctionKey function) {
     std::vector<uint32_t> chain;  // resolutions made here, in order
-    std::unordered_set<uint64_t> onChain;
+    // Every resolution made here comes after these: meeting one of them
+    // again is a loop.
+    const size_t first = w.resolutions.size();
     Resolution end;
     uint32_t known = kNone;
     bool loop = false;
     for (;;) {
       const uint64_t key = pairKey(node, function);
-      if (!onChain.insert(key).second) {
+      const auto done = w.resolved.find(key);
+      if (done != w.resolved.end() && done->second >= first) {
         loop = true;
         break;
       }
-      const auto done = w.resolved.find(key);
       if (done != w.resolved.end()) {
         known = done->second;
         end = w.resolutions[known];

@@ -10,6 +10,8 @@ namespace check {
 
 std::string shown(const std::string& text) {
   static const char kDigits[] = "0123456789ABCDEF";
+  const auto printable = [](char c) { return c >= 0x20 && c < 0x7F; };
+  if (std::all_of(text.begin(), text.end(), printable)) return text;
   std::string out;
   for (const char c : text) {
     const unsigned char u = static_cast<unsigned char>(c);
