@@ -89,7 +89,8 @@ TEST(CheckModel, Closures) {
     const std::vector<check::LoadResult> results = checker.check("APP.EXE");
     EXPECT_EQ(c.text, wholeReport(check::Format::Text, {"test"}, "APP.EXE", results));
     EXPECT_TRUE(xmlcheck::wellFormed(wholeReport(check::Format::Junit, {"test"}, "APP.EXE", results)));
-    EXPECT_NO_THROW(nlohmann::json::parse(wholeReport(check::Format::Sarif, {"test"}, "APP.EXE", results)));
+    const std::string sarif = wholeReport(check::Format::Sarif, {"test"}, "APP.EXE", results);
+    EXPECT_TRUE(nlohmann::json::accept(sarif));
     const std::string json = wholeReport(check::Format::Json, {"test"}, "APP.EXE", results);
     EXPECT_EQ(nlohmann::ordered_json::parse(json).dump(1) + "\n", json);
     if (!c.json.empty()) {
