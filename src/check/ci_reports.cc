@@ -40,7 +40,7 @@ size_t ruleIndex(const char* rule) {
 // The file of the image that needs the problem's module or function: the
 // image as named, or the file as read.
 const std::string& neederPath(const ProblemLine& p, const std::string& image) {
-  return p.chain != nullptr && p.chain->path != nullptr ? *p.chain->path : image;
+  return p.hasChain && p.chain.path != nullptr ? *p.chain.path : image;
 }
 
 }  // namespace
@@ -62,7 +62,8 @@ std::vector<ProblemLine> problemLines(const std::string& image, const LoadResult
     p.text = moduleLine(m, folders, r);
     p.delayed = m.delayed;
     p.known = m.known;
-    p.chain = &r.chains[m.chain];
+    p.chain = r.chain(m.chain);
+    p.hasChain = true;
     lines.push_back(p);
   }
   for (const FunctionResult& f : r.functions) {
@@ -72,7 +73,8 @@ std::vector<ProblemLine> problemLines(const std::string& image, const LoadResult
     p.text = functionLine(f, r);
     p.delayed = f.delayed;
     p.known = f.known;
-    p.chain = &r.chains[f.chain];
+    p.chain = r.chain(f.chain);
+    p.hasChain = true;
     lines.push_back(p);
   }
   for (const DelayDamage& d : r.delayDamage) {
@@ -81,7 +83,8 @@ std::vector<ProblemLine> problemLines(const std::string& image, const LoadResult
     p.text = delayDamageLine(d, r);
     p.delayed = true;
     p.known = d.known;
-    p.chain = &r.chains[d.chain];
+    p.chain = r.chain(d.chain);
+    p.hasChain = true;
     lines.push_back(p);
   }
   return lines;
@@ -283,8 +286,7 @@ class SarifReport : public Report {
     json_.field("image", image);
     json_.key("chain");
     json_.beginArray();
-    if (p.chain != nullptr)
-      for (const std::string* name : p.chain->images) json_.string(*name);
+    for (const std::string* name : p.chain.images) json_.string(*name);
     json_.endArray();
     json_.endObject();
     json_.endObject();

@@ -26,7 +26,7 @@ class Pieces {
     if (!piece.empty()) return piece;
     JsonWriter json(&piece, depth);
     json.beginArray();
-    for (const std::string* image : r.chains[index].images) json.raw(quoted(image));
+    for (const std::string* image : r.chain(index).images) json.raw(quoted(image));
     json.endArray();
     return piece;
   }

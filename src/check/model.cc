@@ -483,19 +483,24 @@ void Closure::chains(bool delayed) {
   }
 }
 
+// The link of `node`, made with those of its needers up to the image named
+// the first time it is asked for; walked up iteratively, however deep.
 uint32_t Closure::chainOf(uint32_t node, LoadResult* out) {
-  Member& m = members_[node];
-  if (m.chain != kNone) return m.chain;
-  Chain chain;
-  if (node != root_) {
-    const uint32_t parent = m.delayed ? m.parent : m.loadParent;
-    chain = out->chains[chainOf(parent, out)];
+  std::vector<uint32_t> unlinked;
+  for (uint32_t at = node; members_[at].chain == kNone;) {
+    unlinked.push_back(at);
+    if (at == root_) break;
+    const Member& m = members_[at];
+    at = m.delayed ? m.parent : m.loadParent;
   }
-  chain.images.push_back(&fileOf(node));
-  chain.path = node == root_ ? rootPath_ : &w_.nodes[node].file;
-  m.chain = static_cast<uint32_t>(out->chains.size());
-  out->chains.push_back(std::move(chain));
-  return m.chain;
+  for (size_t i = unlinked.size(); i > 0; --i) {
+    const uint32_t at = unlinked[i - 1];
+    Member& m = members_[at];
+    const uint32_t up = at == root_ ? kNoLink : members_[m.delayed ? m.parent : m.loadParent].chain;
+    m.chain = static_cast<uint32_t>(out->links.size());
+    out->links.push_back({&fileOf(at), at == root_ ? rootPath_ : &w_.nodes[at].file, up});
+  }
+  return members_[node].chain;
 }
 
 void Closure::fillModules(LoadResult* out) {
@@ -620,6 +625,14 @@ void Closure::fill(LoadResult* out) {
 }
 
 }  // namespace
+
+Chain LoadResult::chain(uint32_t index) const {
+  Chain chain;
+  chain.path = links[index].path;
+  for (uint32_t at = index; at != kNoLink; at = links[at].up) chain.images.push_back(links[at].image);
+  std::reverse(chain.images.begin(), chain.images.end());
+  return chain;
+}
 
 Checker::Checker(Files& files, std::vector<std::string> folders, std::vector<Host> hosts, bool all)
     : files_(files), folders_(std::move(folders)), hosts_(std::move(hosts)), all_(all) {}

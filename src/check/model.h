@@ -90,6 +90,16 @@ struct Chain {
   const std::string* path = nullptr;
 };
 
+// The chains of one result, kept as a tree: each link an image and the link
+// of the image that needs it, so that a closure of any depth costs one link
+// an image.
+struct ChainLink {
+  const std::string* image;  // its file name
+  const std::string* path;   // as named, or as read
+  uint32_t up;               // the link of its needer; kNoLink for the image named
+};
+const uint32_t kNoLink = UINT32_MAX;
+
 struct FunctionResult {
   const std::string* module = nullptr;  // as this image's closure first spells it
   Kind moduleKind = Kind::File;
@@ -98,7 +108,7 @@ struct FunctionResult {
   bool delayed = false;
   bool found = false;
   const std::string* note = nullptr;  // why it is missing, when a forwarder was followed
-  uint32_t chain = 0;  // in LoadResult::chains: to its needer
+  uint32_t chain = 0;  // in LoadResult::links: to its needer
   bool known = false;  // a problem that the baseline holds
 };
 
@@ -109,8 +119,8 @@ struct ModuleResult {
   bool delayed = false;
   std::vector<const std::string*> neededBy;  // file names, sorted, each once
   const std::string* error = nullptr;  // the damage line, or why the file can't be read
-  uint32_t chain = 0;      // in LoadResult::chains: to its first needer
-  uint32_t selfChain = 0;  // in LoadResult::chains: to the module itself
+  uint32_t chain = 0;      // in LoadResult::links: to its first needer
+  uint32_t selfChain = 0;  // in LoadResult::links: to the module itself
   // For a module that fails whole: every function the closure imports from
   // it, by needer, then function.
   std::vector<FunctionResult> functions;
@@ -125,7 +135,7 @@ struct DelayDamage {
   const std::string* image = nullptr;  // its file name
   const std::string* file = nullptr;   // the path read
   const std::string* error = nullptr;  // the damage line
-  uint32_t chain = 0;                  // in LoadResult::chains: to the image itself
+  uint32_t chain = 0;                  // in LoadResult::links: to the image itself
   bool known = false;
 };
 
@@ -145,7 +155,10 @@ struct LoadResult {
   // under another host.
   std::vector<FunctionResult> functions;
   std::vector<DelayDamage> delayDamage;  // by file name
-  std::vector<Chain> chains;  // the first is the image's own
+  std::vector<ChainLink> links;  // the first is the image's own
+
+  // The chain that ends at link `index`.
+  Chain chain(uint32_t index) const;
 };
 
 class Checker {

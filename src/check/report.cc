@@ -282,17 +282,17 @@ std::string imageLine(const std::string& image, const LoadResult& r) {
 
 std::string moduleLine(const ModuleResult& m, const std::vector<std::string>& folders, const LoadResult& r) {
   return "module " + shown(*m.name) + ": " + kindWords(m, folders) +
-         neededBy(m.neededBy, r.chains[m.chain], m.delayed);
+         neededBy(m.neededBy, r.chain(m.chain), m.delayed);
 }
 
 std::string functionLine(const FunctionResult& f, const LoadResult& r) {
   std::string line = "function " + shown(*f.module) + " " + functionText(f.function) + ": " + verdict(f);
   if (f.note != nullptr) line += ", " + shown(*f.note);
-  return line + neededBy({f.neededBy}, r.chains[f.chain], f.delayed);
+  return line + neededBy({f.neededBy}, r.chain(f.chain), f.delayed);
 }
 
 std::string delayDamageLine(const DelayDamage& d, const LoadResult& r) {
-  const Chain& chain = r.chains[d.chain];
+  const Chain chain = r.chain(d.chain);
   return shown(*d.image) + ": delay-load data damaged: " + shown(*d.error) + " (" +
          (chain.images.size() > 1 ? "via " + chainText(chain) + "; " : "") + "delayed)";
 }

@@ -27,7 +27,8 @@ struct ProblemLine {
   std::string text;  // its line in the text report
   bool delayed = false;
   bool known = false;
-  const Chain* chain = nullptr;  // to the image that needs it; null for the image itself
+  Chain chain;             // to the image that needs it
+  bool hasChain = false;   // false for a problem of the image itself
 };
 std::vector<ProblemLine> problemLines(const std::string& image, const LoadResult& r,
                                       const std::vector<std::string>& folders);
