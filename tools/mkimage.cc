@@ -8,6 +8,9 @@
 //                                  host's three DLLs in <folder>/host
 //   zymran_mkimage names <file> <count>  a DLL of <count> export names, for
 //                                  zymran-profile's memory
+//   zymran_mkimage lookups <folder>  the folders of zymran-check's lookup
+//                                  benchmark: <folder>/wide, <folder>/narrow,
+//                                  <folder>/chain and <folder>/forward
 #include <ctype.h>
 #include <errno.h>
 #include <math.h>
@@ -15,6 +18,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <set>
@@ -449,6 +453,115 @@ bool writeTree(const std::string& folder) {
          writeFile(host + "/USER32.DLL", buildImage(hostPlan(kUser)).bytes);
 }
 
+
+// ---- Lookups that must not grow with unrelated files ----------------------------
+//
+// Each folder holds a program, Main.exe, and the DLLs it loads:
+// wide/: Main.exe, the 2,500 DLLs Lib0000.dll to Lib2499.dll that it loads,
+// and 37,500 DLLs that nothing imports, Extra00000.dll to Extra37499.dll, whose
+// names sort before every DLL that is looked up. Main.exe imports Lib0000 to
+// Lib0099; Lib<k> imports Lib<k+100>, so that the rest load in 100 chains of
+// 25. narrow/: the same program and 2,500 DLLs (hard links) alone.
+// chain/: Main.exe imports Chain00000.dll, and each of the 20,000 Chain DLLs
+// imports the next. forward/: Main.exe imports Func from Fwd00000.dll, and
+// each of the 20,000 Fwd DLLs forwards it to the next, whose last exports it.
+// host/: KERNEL32.DLL, NTDLL.DLL and USER32.DLL exporting ExitProcess, which
+// every image imports, so that every program loads and its report is a line.
+// Every DLL is one of the builder's smallest: a page of headers, one of code,
+// one of imports and one of exports.
+
+const uint32_t kLookupUsed = 2500;
+const uint32_t kLookupDirect = 100;
+const uint32_t kLookupUnrelated = 37500;
+const uint32_t kLookupChain = 20000;
+
+std::string numbered(const char* stem, uint32_t digits, uint32_t n, const char* extension) {
+  char name[32];
+  snprintf(name, sizeof name, "%s%0*u%s", stem, static_cast<int>(digits), n, extension);
+  return name;
+}
+
+// A small DLL named `name` that exports `exports` and imports one function
+// from each of `imports`, and ExitProcess from KERNEL32.
+ImagePlan smallDll(const std::string& name, const std::vector<ExportedFunction>& exports,
+                   const std::vector<std::string>& imports) {
+  ImagePlan plan;
+  plan.dll = true;
+  plan.exportModuleName = name;
+  plan.exports = exports;
+  for (const std::string& module : imports) plan.modules.push_back({module, {{"Func"}}});
+  plan.modules.push_back({"KERNEL32.dll", {{"ExitProcess"}}});
+  return plan;
+}
+
+// A program importing Func from each of `modules`.
+std::vector<uint8_t> lookupProgram(const std::vector<std::string>& modules) {
+  ImagePlan plan;
+  for (const std::string& module : modules) plan.modules.push_back({module, {{"Func"}}});
+  plan.modules.push_back({"KERNEL32.dll", {{"ExitProcess"}}});
+  return buildImage(plan).bytes;
+}
+
+bool makeFolder(const std::string& folder) {
+  if (mkdir(folder.c_str(), 0777) == 0 || errno == EEXIST) return true;
+  perror(folder.c_str());
+  return false;
+}
+
+bool linkFile(const std::string& from, const std::string& to) {
+  if (link(from.c_str(), to.c_str()) == 0) return true;
+  perror(to.c_str());
+  return false;
+}
+
+bool writeLookups(const std::string& folder) {
+  const std::string wide = folder + "/wide", narrow = folder + "/narrow";
+  const std::string chain = folder + "/chain", forward = folder + "/forward", host = folder + "/host";
+  for (const std::string& f : {folder, wide, narrow, chain, forward, host})
+    if (!makeFolder(f)) return false;
+  for (const char* module : {"KERNEL32.DLL", "NTDLL.DLL", "USER32.DLL"}) {
+    ImagePlan plan;
+    plan.dll = true;
+    plan.exportModuleName = module;
+    plan.exports = {{"ExitProcess", ""}};
+    if (!writeFile(host + "/" + module, buildImage(plan).bytes)) return false;
+  }
+
+  std::vector<std::string> direct;
+  for (uint32_t k = 0; k < kLookupDirect; ++k) direct.push_back(numbered("Lib", 4, k, ".dll"));
+  const std::vector<uint8_t> main = lookupProgram(direct);
+  if (!writeFile(wide + "/Main.exe", main) || !linkFile(wide + "/Main.exe", narrow + "/Main.exe")) return false;
+  for (uint32_t k = 0; k < kLookupUsed; ++k) {
+    const std::string name = numbered("Lib", 4, k, ".dll");
+    std::vector<std::string> imports;
+    if (k + kLookupDirect < kLookupUsed) imports.push_back(numbered("Lib", 4, k + kLookupDirect, ".dll"));
+    if (!writeFile(wide + "/" + name, buildImage(smallDll(name, {{"Func", ""}}, imports)).bytes) ||
+        !linkFile(wide + "/" + name, narrow + "/" + name))
+      return false;
+  }
+  // The unrelated DLLs are alike but for their files: a reader that opened
+  // them would pay for each.
+  const std::vector<uint8_t> unrelated = buildImage(smallDll("Extra.dll", {{"Func", ""}}, {})).bytes;
+  for (uint32_t k = 0; k < kLookupUnrelated; ++k)
+    if (!writeFile(wide + "/" + numbered("Extra", 5, k, ".dll"), unrelated)) return false;
+
+  if (!writeFile(chain + "/Main.exe", lookupProgram({"Chain00000.dll"}))) return false;
+  for (uint32_t k = 0; k < kLookupChain; ++k) {
+    const std::string name = numbered("Chain", 5, k, ".dll");
+    std::vector<std::string> imports;
+    if (k + 1 < kLookupChain) imports.push_back(numbered("Chain", 5, k + 1, ".dll"));
+    if (!writeFile(chain + "/" + name, buildImage(smallDll(name, {{"Func", ""}}, imports)).bytes)) return false;
+  }
+
+  if (!writeFile(forward + "/Main.exe", lookupProgram({"Fwd00000.dll"}))) return false;
+  for (uint32_t k = 0; k < kLookupChain; ++k) {
+    const std::string name = numbered("Fwd", 5, k, ".dll");
+    const std::string to = k + 1 < kLookupChain ? numbered("Fwd", 5, k + 1, ".Func") : "";
+    if (!writeFile(forward + "/" + name, buildImage(smallDll(name, {{"Func", to}}, {})).bytes)) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -479,8 +592,9 @@ int main(int argc, char** argv) {
   if (argc == 3 && strcmp(argv[1], "tree") == 0) return writeTree(argv[2]) ? 0 : 1;
   if (argc == 4 && strcmp(argv[1], "names") == 0)
     return writeFile(argv[2], manyNamesImage(static_cast<uint32_t>(atoi(argv[3])))) ? 0 : 1;
+  if (argc == 3 && strcmp(argv[1], "lookups") == 0) return writeLookups(argv[2]) ? 0 : 1;
   fprintf(stderr,
           "usage: zymran_mkimage sample <file> | seeds <folder> | corpus <folder> <count> | "
-          "profile-bench <folder> | tree <folder> | names <file> <count>\n");
+          "profile-bench <folder> | tree <folder> | names <file> <count> | lookups <folder>\n");
   return 2;
 }
