@@ -58,6 +58,12 @@ ToolRun runCommand(const std::vector<std::string>& command, Options options) {
     pid = forkpty(&master, nullptr, nullptr, nullptr);
   } else {
     if (pipe(outPipe) != 0) abort();
+    // A pipe that no one reads from: its read end is gone before the child
+    // starts, so that even its first write fails.
+    if (options.stdoutKind == Stdout::ClosedPipe) {
+      close(outPipe[0]);
+      outPipe[0] = -1;
+    }
     pid = fork();
   }
   if (pid < 0) abort();
@@ -71,7 +77,6 @@ ToolRun runCommand(const std::vector<std::string>& command, Options options) {
     } else if (options.stdoutKind == Stdout::DevFull) {
       dup2(open("/dev/full", O_WRONLY), 1);
     } else {
-      if (options.stdoutKind == Stdout::ClosedPipe) close(outPipe[0]);
       dup2(outPipe[1], 1);
     }
     if (options.addressSpace != 0) {
@@ -90,10 +95,7 @@ ToolRun runCommand(const std::vector<std::string>& command, Options options) {
   if (options.stdoutKind != Stdout::Terminal) {
     close(outPipe[1]);
     outFd = outPipe[0];
-    if (options.stdoutKind == Stdout::ClosedPipe) {
-      close(outPipe[0]);
-      outFd = -1;
-    }
+    if (options.stdoutKind == Stdout::ClosedPipe) outFd = -1;
   }
   ToolRun run;
   if (!drain(outFd, errPipe[0], run, options.timeoutSeconds)) {
