@@ -142,6 +142,10 @@ struct Checker::World {
   std::deque<std::string> notes;
   std::vector<Resolution> resolutions;
   std::unordered_map<uint64_t, uint32_t> resolved;  // by pairKey
+  // Scratch of the closure being walked, kNone between walks: each node's
+  // place among its members, and the module each name is bound to.
+  std::vector<uint32_t> memberOf;
+  std::vector<uint32_t> boundOf;
 };
 
 namespace {
@@ -391,6 +395,10 @@ class Closure {
  public:
   Closure(Walker& walker, uint32_t root, const std::string* rootFile, const std::string* rootPath)
       : walker_(walker), w_(walker.w), root_(root), rootFile_(rootFile), rootPath_(rootPath) {}
+  ~Closure() {
+    for (const uint32_t id : order_) w_.memberOf[id] = kNone;
+    for (const uint32_t name : names_) w_.boundOf[name] = kNone;
+  }
 
   // Finds the members; false when two spellings of one name lead to two
   // modules, so that the image needs a world of its own.
@@ -409,6 +417,9 @@ class Closure {
   };
 
   void add(const Edge& edge, bool delayed);
+  // Makes `node` a member; false when it is one already.
+  bool join(uint32_t node, bool delayed);
+  Member& member(uint32_t node) { return members_[w_.memberOf[node]]; }
   void chains(bool delayed);
   uint32_t chainOf(uint32_t node, LoadResult* out);
   const std::string& fileOf(uint32_t node) const { return node == root_ ? *rootFile_ : w_.nodes[node].fileName; }
@@ -422,27 +433,39 @@ class Closure {
   uint32_t root_;
   const std::string* rootFile_;
   const std::string* rootPath_;  // as named on the command line
-  std::unordered_map<uint32_t, Member> members_;
+  std::vector<Member> members_;       // in the order met, as order_
   std::vector<uint32_t> order_;      // members in the order met
   std::vector<Edge> edges_;          // every edge met, load-time ones first
   size_t loadEdges_ = 0;
-  std::unordered_map<uint32_t, uint32_t> bound_;  // a name in any case to its module
+  std::vector<uint32_t> names_;      // the names bound
   bool conflict_ = false;
 };
 
+bool Closure::join(uint32_t node, bool delayed) {
+  if (w_.memberOf.size() <= node) w_.memberOf.resize(w_.nodes.size(), kNone);
+  if (w_.memberOf[node] != kNone) return false;
+  w_.memberOf[node] = static_cast<uint32_t>(members_.size());
+  members_.emplace_back();
+  members_.back().delayed = delayed;
+  order_.push_back(node);
+  return true;
+}
+
 void Closure::add(const Edge& edge, bool delayed) {
   edges_.push_back(edge);
-  const auto binding = bound_.emplace(w_.spellings[edge.spelling].name, edge.to);
-  if (binding.first->second != edge.to) conflict_ = true;
-  if (members_.emplace(edge.to, Member()).second) {
-    members_[edge.to].delayed = delayed;
-    order_.push_back(edge.to);
+  const uint32_t name = w_.spellings[edge.spelling].name;
+  if (w_.boundOf.size() <= name) w_.boundOf.resize(w_.nameIds.size(), kNone);
+  if (w_.boundOf[name] == kNone) {
+    w_.boundOf[name] = edge.to;
+    names_.push_back(name);
+  } else if (w_.boundOf[name] != edge.to) {
+    conflict_ = true;
   }
+  join(edge.to, delayed);
 }
 
 bool Closure::discover() {
-  members_[root_] = Member();
-  order_.push_back(root_);
+  join(root_, false);
   // First what ordinary imports and forwarders reach, then what delay-load
   // imports reach from it, and all that reaches.
   for (size_t i = 0; i < order_.size(); ++i) {
@@ -464,18 +487,21 @@ bool Closure::discover() {
 // over load-time edges for the load-time members, over all edges for the
 // delayed ones.
 void Closure::chains(bool delayed) {
-  std::unordered_map<uint32_t, std::vector<const Edge*>> out;
-  for (size_t e = 0; e < (delayed ? edges_.size() : loadEdges_); ++e) out[edges_[e].from].push_back(&edges_[e]);
-  for (auto& entry : out)
-    std::stable_sort(entry.second.begin(), entry.second.end(),
-                     [](const Edge* a, const Edge* b) { return a->order < b->order; });
-  std::unordered_set<uint32_t> reached{root_};
-  std::deque<uint32_t> queue{root_};
-  for (; !queue.empty(); queue.pop_front()) {
-    for (const Edge* edge : out[queue.front()]) {
-      if (!reached.insert(edge->to).second) continue;
+  std::vector<std::vector<const Edge*>> out(members_.size());
+  for (size_t e = 0; e < (delayed ? edges_.size() : loadEdges_); ++e)
+    out[w_.memberOf[edges_[e].from]].push_back(&edges_[e]);
+  for (auto& edges : out)
+    std::stable_sort(edges.begin(), edges.end(), [](const Edge* a, const Edge* b) { return a->order < b->order; });
+  std::vector<bool> reached(members_.size(), false);
+  reached[w_.memberOf[root_]] = true;
+  std::vector<uint32_t> queue{root_};
+  for (size_t next = 0; next < queue.size(); ++next) {
+    for (const Edge* edge : out[w_.memberOf[queue[next]]]) {
+      const uint32_t local = w_.memberOf[edge->to];
+      if (reached[local]) continue;
+      reached[local] = true;
       queue.push_back(edge->to);
-      Member& m = members_[edge->to];
+      Member& m = members_[local];
       if (m.delayed != delayed) continue;
       (delayed ? m.parent : m.loadParent) = edge->from;
       m.spelling = edge->spelling;
@@ -487,32 +513,32 @@ void Closure::chains(bool delayed) {
 // the first time it is asked for; walked up iteratively, however deep.
 uint32_t Closure::chainOf(uint32_t node, LoadResult* out) {
   std::vector<uint32_t> unlinked;
-  for (uint32_t at = node; members_[at].chain == kNone;) {
+  for (uint32_t at = node; member(at).chain == kNone;) {
     unlinked.push_back(at);
     if (at == root_) break;
-    const Member& m = members_[at];
+    const Member& m = member(at);
     at = m.delayed ? m.parent : m.loadParent;
   }
   for (size_t i = unlinked.size(); i > 0; --i) {
     const uint32_t at = unlinked[i - 1];
-    Member& m = members_[at];
-    const uint32_t up = at == root_ ? kNoLink : members_[m.delayed ? m.parent : m.loadParent].chain;
+    Member& m = member(at);
+    const uint32_t up = at == root_ ? kNoLink : member(m.delayed ? m.parent : m.loadParent).chain;
     m.chain = static_cast<uint32_t>(out->links.size());
     out->links.push_back({&fileOf(at), at == root_ ? rootPath_ : &w_.nodes[at].file, up});
   }
-  return members_[node].chain;
+  return member(node).chain;
 }
 
 void Closure::fillModules(LoadResult* out) {
-  for (const Edge& edge : edges_) members_[edge.to].neededBy.push_back(edge.from);
+  for (const Edge& edge : edges_) member(edge.to).neededBy.push_back(edge.from);
   std::vector<std::pair<std::string, uint32_t>> byName;  // upper-cased name, member
   for (const uint32_t id : order_)
-    if (id != root_) byName.emplace_back(w_.spellings[members_[id].spelling].upper, id);
+    if (id != root_) byName.emplace_back(w_.spellings[member(id).spelling].upper, id);
   std::sort(byName.begin(), byName.end());
   for (const auto& entry : byName) {
     const uint32_t id = entry.second;
     const Node& n = w_.nodes[id];
-    Member& m = members_[id];
+    Member& m = member(id);
     m.module = static_cast<uint32_t>(out->modules.size());
     ModuleResult result;
     result.name = &w_.spellings[m.spelling].text;
@@ -535,12 +561,12 @@ void Closure::fillModules(LoadResult* out) {
 
 FunctionResult Closure::functionResult(uint32_t needer, const Entry& e, LoadResult* out) {
   FunctionResult result;
-  result.module = &w_.spellings[members_[e.target].spelling].text;
+  result.module = &w_.spellings[member(e.target).spelling].text;
   result.moduleKind = w_.nodes[e.target].kind;
   if ((e.function & kByOrdinal) != 0) result.function.ordinal = static_cast<uint32_t>(e.function);
   else result.function.name = &walker_.files.names.text(static_cast<uint32_t>(e.function));
   result.neededBy = &fileOf(needer);
-  result.delayed = members_[needer].delayed || e.delayed;
+  result.delayed = member(needer).delayed || e.delayed;
   result.chain = chainOf(needer, out);
   return result;
 }
@@ -572,7 +598,7 @@ void Closure::fillFunctions(LoadResult* out) {
         if (!r.found) result.note = r.note;
         if (!r.found && !result.delayed) out->loads = false;
       }
-      places.emplace_back((uint64_t(failed) << 63) | (uint64_t(members_[e.target].module) << 32) | rank[id],
+      places.emplace_back((uint64_t(failed) << 63) | (uint64_t(member(e.target).module) << 32) | rank[id],
                           results.size());
       results.push_back(result);
     }
