@@ -135,4 +135,28 @@ TEST(InternalCheck, ReportsOnStandardErrorAndEndsWithStatus3) {
               ::testing::Matcher<const std::string&>(failedCheck("modHandle", 165)));
 }
 
+// The report is made in one fixed block: a long expression is cut, never
+// written past it.
+TEST(InternalCheck, ReportFitsItsBlock) {
+  const std::string longExpression(600, 'x');
+  const struct {
+    const char* expression;
+    int line;
+    size_t size;
+    std::string report;
+  } cases[] = {
+      {"fullHeader", 52, 512, failedCheck("fullHeader", 52)},
+      {"i < hdr.nObjects", 0, 512, failedCheck("i < hdr.nObjects", 0)},
+      {"kernelModule", -7, 512, failedCheck("kernelModule", 0)},
+      {longExpression.c_str(), 237, 512, failedCheck(longExpression, 237).substr(0, 512)},
+      {"modHandle", 165, 10, failedCheck("modHandle", 165).substr(0, 10)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    char block[600];
+    const size_t used = checkReport(c.expression, c.line, block, c.size);
+    EXPECT_EQ(c.report, std::string(block, used));
+  }
+}
+
 }  // namespace

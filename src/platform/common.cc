@@ -207,16 +207,15 @@ int platformEnd(int status) {
   return status;
 }
 
-[[noreturn]] void checkFailed(const char* expression, int line) {
+size_t checkReport(const char* expression, int line, char* report, size_t size) {
   // "\r\nAssertion failed: EXPR, file ZYMRAN, line N\r\n" and then
-  // "\r\nAbnormal program termination\r\n", in one write.
+  // "\r\nAbnormal program termination\r\n".
   static const char kHead[] = "\r\nAssertion failed: ";
   static const char kFile[] = ", file ZYMRAN, line ";
   static const char kTail[] = "\r\n\r\nAbnormal program termination\r\n";
-  char report[512];
   size_t used = 0;
   auto append = [&](const char* text, size_t count) {
-    if (count > sizeof report - used) count = sizeof report - used;
+    if (count > size - used) count = size - used;
     copyBytes(report + used, text, count);
     used += count;
   };
@@ -232,6 +231,11 @@ int platformEnd(int status) {
   append(kFile, sizeof kFile - 1);
   append(digits + sizeof digits - nDigits, nDigits);
   append(kTail, sizeof kTail - 1);
-  writeStdErr(report, used);
+  return used;
+}
+
+[[noreturn]] void checkFailed(const char* expression, int line) {
+  char report[512];
+  writeStdErr(report, checkReport(expression, line, report, sizeof report));
   endProcessNow(3);
 }

@@ -35,6 +35,10 @@ bool outClose();
 // process at once with status 3, flushing nothing.
 [[noreturn]] void checkFailed(const char* expression, int line);
 
+// The report of a failed check, in one block of `size` bytes at the most
+// (a longer one is cut); returns its length.
+size_t checkReport(const char* expression, int line, char* report, size_t size);
+
 // An internal check with its fixed line number and the expression text that
 // its report shows.
 #define ZCHECK(condition, text, line) \
