@@ -553,7 +553,6 @@ void Closure::fillModules(LoadResult* out) {
                                       [](const std::string* a, const std::string* b) { return *a == *b; }),
                           result.neededBy.end());
     result.chain = chainOf(m.delayed ? m.parent : m.loadParent, out);
-    if (n.kind == Kind::File) result.selfChain = chainOf(id, out);
     if (!m.delayed && !present(n.kind)) out->loads = false;
     out->modules.push_back(result);
   }

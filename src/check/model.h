@@ -119,8 +119,7 @@ struct ModuleResult {
   bool delayed = false;
   std::vector<const std::string*> neededBy;  // file names, sorted, each once
   const std::string* error = nullptr;  // the damage line, or why the file can't be read
-  uint32_t chain = 0;      // in LoadResult::links: to its first needer
-  uint32_t selfChain = 0;  // in LoadResult::links: to the module itself
+  uint32_t chain = 0;  // in LoadResult::links: to its first needer
   // For a module that fails whole: every function the closure imports from
   // it, by needer, then function.
   std::vector<FunctionResult> functions;
