@@ -469,6 +469,19 @@ TEST(CheckRun, WhyItFails) {
        kLoads +
            "  function B.DLL Gone: missing (needed by LAZY.DLL; via APP.EXE > LAZY.DLL; delayed)\n"
            "  1 delayed problem, met only when that code runs\n"},
+      {"a DLL that imports from the image named: the image spelled as imported, ordered among the modules",
+       {{kApp, [] {
+          ImagePlan app = program({{"B.DLL", {{"Fb"}}}, {"Z.DLL", {{"Fz"}}}});
+          app.exports = {{"Here", ""}};
+          return build(app);
+        }()},
+        {"app/B.DLL", build(dll("B.DLL", {{"Fb", ""}}, {{"app.exe", {{"Here"}, {"Gone"}}}, {"Z.DLL", {{"Nz"}}}}))},
+        {"app/Z.DLL", build(dll("Z.DLL", {{"Fz", ""}}))}},
+       {kApp}, 1,
+       kFails +
+           "  function app.exe Gone: missing (needed by B.DLL; via APP.EXE > B.DLL)\n"
+           "  function Z.DLL Nz: missing (needed by B.DLL; via APP.EXE > B.DLL)\n"
+           "  2 problems: 2 functions\n"},
       {"damage in the delay-load data is a delayed problem, never the verdict",
        {{kApp, delayDamaged}}, {kApp}, 0,
        kLoads +

@@ -414,6 +414,7 @@ class Closure {
     std::vector<uint32_t> neededBy;
     uint32_t chain = kNone;       // its own chain in the result
     uint32_t module = kNone;      // its place among the result's modules
+    uint32_t rank = kNone;        // its place by name, the image named among them when imported
   };
 
   void add(const Edge& edge, bool delayed);
@@ -498,6 +499,9 @@ void Closure::chains(bool delayed) {
   for (size_t next = 0; next < queue.size(); ++next) {
     for (const Edge* edge : out[w_.memberOf[queue[next]]]) {
       const uint32_t local = w_.memberOf[edge->to];
+      // The image named is reached from the start; it is spelled as the
+      // first import of it that the walk meets.
+      if (edge->to == root_ && members_[local].spelling == kNone) members_[local].spelling = edge->spelling;
       if (reached[local]) continue;
       reached[local] = true;
       queue.push_back(edge->to);
@@ -531,14 +535,22 @@ uint32_t Closure::chainOf(uint32_t node, LoadResult* out) {
 
 void Closure::fillModules(LoadResult* out) {
   for (const Edge& edge : edges_) member(edge.to).neededBy.push_back(edge.from);
-  std::vector<std::pair<std::string, uint32_t>> byName;  // upper-cased name, member
+  // By upper-cased name; the image named is among them when some image of
+  // its closure imports from it, for the order of its functions, though it
+  // is no module of its own.
+  std::vector<std::pair<const std::string*, uint32_t>> byName;
   for (const uint32_t id : order_)
-    if (id != root_) byName.emplace_back(w_.spellings[member(id).spelling].upper, id);
-  std::sort(byName.begin(), byName.end());
-  for (const auto& entry : byName) {
-    const uint32_t id = entry.second;
-    const Node& n = w_.nodes[id];
+    if (member(id).spelling != kNone) byName.emplace_back(&w_.spellings[member(id).spelling].upper, id);
+  std::sort(byName.begin(), byName.end(), [](const std::pair<const std::string*, uint32_t>& a,
+                                             const std::pair<const std::string*, uint32_t>& b) {
+    return *a.first != *b.first ? *a.first < *b.first : a.second < b.second;
+  });
+  for (size_t i = 0; i < byName.size(); ++i) {
+    const uint32_t id = byName[i].second;
     Member& m = member(id);
+    m.rank = static_cast<uint32_t>(i);
+    if (id == root_) continue;
+    const Node& n = w_.nodes[id];
     m.module = static_cast<uint32_t>(out->modules.size());
     ModuleResult result;
     result.name = &w_.spellings[m.spelling].text;
@@ -586,6 +598,7 @@ void Closure::fillFunctions(LoadResult* out) {
     rank[needers[i]] = same ? rank[needers[i - 1]] : static_cast<uint32_t>(i);
   }
   std::vector<FunctionResult> results;
+  std::vector<uint32_t> targets;  // the module of each result
   std::vector<std::pair<uint64_t, size_t>> places;  // (module and needer, result)
   for (const uint32_t id : needers) {
     for (const Entry& e : walker_.summary(id).entries) {
@@ -597,9 +610,10 @@ void Closure::fillFunctions(LoadResult* out) {
         if (!r.found) result.note = r.note;
         if (!r.found && !result.delayed) out->loads = false;
       }
-      places.emplace_back((uint64_t(failed) << 63) | (uint64_t(member(e.target).module) << 32) | rank[id],
+      places.emplace_back((uint64_t(failed) << 63) | (uint64_t(member(e.target).rank) << 32) | rank[id],
                           results.size());
       results.push_back(result);
+      targets.push_back(e.target);
     }
   }
   const auto byPlace = [](const std::pair<uint64_t, size_t>& a, const std::pair<uint64_t, size_t>& b) {
@@ -616,7 +630,7 @@ void Closure::fillFunctions(LoadResult* out) {
     const FunctionResult& result = results[places[i].second];
     const bool failed = (places[i].first >> 63) != 0;
     std::vector<FunctionResult>& to =
-        failed ? out->modules[static_cast<uint32_t>(places[i].first >> 32) & 0x7FFFFFFF].functions : out->functions;
+        failed ? out->modules[member(targets[places[i].second]).module].functions : out->functions;
     const bool same = i > 0 && places[i - 1].first == places[i].first &&
                       results[places[i - 1].second].function == result.function;
     if (!same) to.push_back(result);
