@@ -157,7 +157,8 @@ TEST(Profile, Outcomes) {
 // Memory follows what is read: a DLL of 100,000 names, written within its
 // size and 2 MiB of address space when its names are laid out and sorted as
 // linkers write them, and within 20 bytes more for each name and 8 for each
-// entry of its address table when they are not.
+// entry of its address table when they are not; every entry pointed at one
+// name of 1 MiB, which is read once.
 TEST(Profile, MemoryFollowsTheNamesRead) {
   if (kSanitized) GTEST_SKIP() << "the sanitizers reserve address space of their own";
   const uint32_t count = 100000;
@@ -173,16 +174,22 @@ TEST(Profile, MemoryFollowsTheNamesRead) {
   const uint32_t first = get32(built.bytes, nameTable(built)) - built.exportAddress + built.exportRawOffset;
   const uint32_t second = get32(built.bytes, nameTable(built) + 4) - built.exportAddress + built.exportRawOffset;
   std::swap_ranges(textsSwapped.begin() + first, textsSwapped.begin() + second, textsSwapped.begin() + second);
+  const std::string longName(1u << 20, 'A');
+  std::vector<uint8_t> oneName = built.bytes;
+  std::copy(longName.begin(), longName.end() + 1, oneName.begin() + first);
+  for (uint32_t i = 1; i < count; ++i) put32(oneName, nameTable(built) + 4 * i, get32(built.bytes, nameTable(built)));
   const struct {
     const char* title;
     std::vector<uint8_t> bytes;
     uint64_t extra;
-    const char* firstName;
+    std::string firstName;
+    size_t lines;  // the names, or each ordinal up to 65,535 once
   } cases[] = {
-      {"laid out and sorted", built.bytes, 0, "?Function1000000@Module@@QAEXPAVItem@@Z @1\n"},
-      {"laid out, not sorted", textsSwapped, 28 * count, "?Function1000001@Module@@QAEXPAVItem@@Z @1\n"},
+      {"laid out and sorted", built.bytes, 0, "?Function1000000@Module@@QAEXPAVItem@@Z @1\n", count},
+      {"laid out, not sorted", textsSwapped, 28 * count, "?Function1000001@Module@@QAEXPAVItem@@Z @1\n", count},
       {"out of order in the table", firstNamesSwapped(built, count), 28 * count,
-       "?Function1000001@Module@@QAEXPAVItem@@Z @2\n"},
+       "?Function1000001@Module@@QAEXPAVItem@@Z @2\n", count},
+      {"one name pointed at by every entry", oneName, 28 * count, longName + " @1\n", 65535},
   };
   const std::string dir = tempDir() + "/memory";
   mkdir(dir.c_str(), 0755);
@@ -191,13 +198,13 @@ TEST(Profile, MemoryFollowsTheNamesRead) {
     const std::string dll = writeTempFile("memory/NAMES.DLL", c.bytes);
     Options options;
     options.addressSpace = c.bytes.size() + (2u << 20) + c.extra;
+    options.timeoutSeconds = 10;
     const ToolRun run = runTool(kProfile, {dir, dll}, options);
     EXPECT_EQ("", run.err);
     ASSERT_EQ(0, run.status);
     const std::string profile = folderContents(dir)["NAMES.def"];
-    EXPECT_EQ(std::string("LIBRARY NAMES.DLL\nEXPORTS\n") + c.firstName,
-              profile.substr(0, profile.find('\n', 26) + 1));
-    EXPECT_EQ(count + 2, static_cast<size_t>(std::count(profile.begin(), profile.end(), '\n')));
+    EXPECT_EQ("LIBRARY NAMES.DLL\nEXPORTS\n" + c.firstName, profile.substr(0, profile.find('\n', 26) + 1));
+    EXPECT_EQ(c.lines + 2, static_cast<size_t>(std::count(profile.begin(), profile.end(), '\n')));
   }
 }
 

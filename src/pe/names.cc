@@ -396,9 +396,13 @@ bool terminated(Bytes bytes, uint32_t* length) {
 
 }  // namespace
 
-NameReader nameReader(MappedImage* image) { return {image, 0, {nullptr, 0}}; }
+NameReader nameReader(MappedImage* image) { return {image, 0, {nullptr, 0}, {nullptr, 0, 0, nullptr}}; }
 
 bool readName(NameReader* reader, uint64_t address, const char* what, NameRef* name, Note* fault) {
+  if (reader->last.text != nullptr && address == reader->last.address) {
+    *name = {reader->last.text, reader->last.length, reader->last.address, what};
+    return true;
+  }
   const Bytes text = readerBytes(reader, address);
   uint32_t length = 0;
   if (!terminated(text, &length)) {
@@ -407,6 +411,7 @@ bool readName(NameReader* reader, uint64_t address, const char* what, NameRef* n
     return false;
   }
   *name = {reinterpret_cast<const char*>(text.data), length, static_cast<uint32_t>(address), what};
+  reader->last = *name;
   return true;
 }
 

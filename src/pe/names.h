@@ -63,11 +63,13 @@ struct NameIds {
 bool internNames(const NameList& list, uint32_t texts, NameIds* out, Note* fault);
 
 // Reads strings of an image through the bytes it mapped last, so that names
-// laid out together cost no search of the section table.
+// laid out together cost no search of the section table, and keeps the last
+// string read, so that one name pointed at many times in a row is read once.
 struct NameReader {
   MappedImage* image;
   uint64_t start;  // the address of bytes.data
   Bytes bytes;
+  NameRef last;    // its text null until a string is read
 };
 NameReader nameReader(MappedImage* image);
 
