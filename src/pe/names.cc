@@ -235,16 +235,17 @@ const uint32_t kMaxProbes = 64;
 bool numberByHashing(const NameList& list, uint32_t texts, NameIds* out) {
   uint64_t size = 16;
   while (size < 2 * static_cast<uint64_t>(texts)) size *= 2;
-  const uint64_t mask = size - 1;
   Block<uint32_t> slots;  // a name's position plus one, or 0
   if (!out->ids.allocate(texts) || !slots.allocate(size)) return false;
-  for (uint64_t k = 0; k < size; ++k) slots[k] = 0;
+  const size_t mask = slots.count() - 1;
+  for (size_t k = 0; k <= mask; ++k) slots[k] = 0;
   out->distinct = 0;
   const char* previous = nullptr;
   uint32_t id = 0;
   for (uint32_t i = 0; i < texts; ++i) {
     const char* text = textOf(list, i);
-    for (uint64_t at = nameHash(text) & mask, probes = 0; text != previous; at = (at + 1) & mask) {
+    uint32_t probes = 0;
+    for (size_t at = nameHash(text) & mask; text != previous; at = (at + 1) & mask) {
       if (++probes > kMaxProbes) return false;
       if (slots[at] == 0) {
         slots[at] = i + 1;
