@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -19,6 +20,33 @@
 namespace {
 
 const std::string kProfile = ZYMRAN_BIN_DIR "/zymran-profile";
+
+// Defined by g++ and clang alike under AddressSanitizer.
+#if defined(__SANITIZE_ADDRESS__)
+const bool kSanitized = true;
+#else
+const bool kSanitized = false;
+#endif
+
+// The file offset of the export name table of `image`; its ordinal table
+// follows it.
+uint32_t nameTable(const BuiltImage& image) {
+  return image.exportRawOffset + get32(image.bytes, image.exportRawOffset + kExportAddressOfNames) -
+         image.exportAddress;
+}
+
+// The first two entries of the name table swapped, with their ordinals: the
+// table is out of order.
+std::vector<uint8_t> firstNamesSwapped(const BuiltImage& image, uint32_t names) {
+  std::vector<uint8_t> b = image.bytes;
+  const uint32_t table = nameTable(image);
+  const uint32_t ordinals = table + 4 * names;
+  put32(b, table, get32(image.bytes, table + 4));
+  put32(b, table + 4, get32(image.bytes, table));
+  put16(b, ordinals, static_cast<uint16_t>(get32(image.bytes, ordinals) >> 16));
+  put16(b, ordinals + 2, static_cast<uint16_t>(get32(image.bytes, ordinals)));
+  return b;
+}
 
 // Every file in a folder, by name, with its contents.
 std::map<std::string, std::string> folderContents(const std::string& folder) {
@@ -56,6 +84,7 @@ TEST(Profile, Outcomes) {
   standIns.dll = true;
   standIns.exports = {{"Ordinal2", ""}, {"", ""}, {"_Ordinal2", ""}, {"Ordinal02", ""}};
   const std::string taken = writeTempFile("profile/good/TAKEN.DLL", buildImage(standIns).bytes);
+  const std::string unsorted = writeTempFile("profile/good/UNSORTED.DLL", firstNamesSwapped(good, 4));
   // On POSIX only '/' separates: a backslash is part of a name.
   const std::string backslash = writeTempFile("profile/good/a\\k.dll", good.bytes);
   const std::string kernelProfile =
@@ -81,6 +110,9 @@ TEST(Profile, Outcomes) {
       {"one DLL", {kernel}, "", 0, {{"KERNEL32.def", kernelProfile}}},
       {"stand-in names that the DLL exports", {taken}, "", 0,
        {{"TAKEN.def", "LIBRARY TAKEN.DLL\nEXPORTS\nOrdinal02 @4\nOrdinal2 @1\n_Ordinal2 @3\n__Ordinal2 @2 NONAME\n"}}},
+      {"names in the table's order, not sorted", {unsorted}, "", 0,
+       {{"UNSORTED.def", "LIBRARY UNSORTED.DLL\nEXPORTS\nHeapAlloc @3\n\"@at\" @5\nZeta @1\n\"with blank\" @4\n"
+                         "Ordinal2 @2 NONAME\n"}}},
       {"a damaged DLL among good ones", {ntdll, kernel},
        says(ntdll, "export name table at address 0x00900000 (4 entries) lies outside the file's data"),
        1, {{"KERNEL32.def", kernelProfile}}},
@@ -120,6 +152,60 @@ TEST(Profile, Outcomes) {
   const ToolRun noFolder = runTool(kProfile, {dir + "/none", kernel});
   EXPECT_EQ(says(dir + "/none/KERNEL32.def", "can't be written"), noFolder.err);
   EXPECT_EQ(2, noFolder.status);
+}
+
+// Memory follows what is read: a DLL of 100,000 names, written within its
+// size and 2 MiB of address space when its names are laid out and sorted as
+// linkers write them, and within 20 bytes more for each name and 8 for each
+// entry of its address table when they are not; every entry pointed at one
+// name of 1 MiB, which is read once.
+TEST(Profile, MemoryFollowsTheNamesRead) {
+  if (kSanitized) GTEST_SKIP() << "the sanitizers reserve address space of their own";
+  const uint32_t count = 100000;
+  ImagePlan plan;
+  plan.dll = true;
+  for (uint32_t i = 0; i < count; ++i) {
+    const std::string digits = std::to_string(1000000 + i);
+    plan.exports.push_back({"?Function" + digits + "@Module@@QAEXPAVItem@@Z", ""});
+  }
+  const BuiltImage built = buildImage(plan);
+  // The first two names' bytes swapped: laid out, but not sorted.
+  std::vector<uint8_t> textsSwapped = built.bytes;
+  const uint32_t first = get32(built.bytes, nameTable(built)) - built.exportAddress + built.exportRawOffset;
+  const uint32_t second = get32(built.bytes, nameTable(built) + 4) - built.exportAddress + built.exportRawOffset;
+  std::swap_ranges(textsSwapped.begin() + first, textsSwapped.begin() + second, textsSwapped.begin() + second);
+  const std::string longName(1u << 20, 'A');
+  std::vector<uint8_t> oneName = built.bytes;
+  std::copy(longName.begin(), longName.end() + 1, oneName.begin() + first);
+  for (uint32_t i = 1; i < count; ++i) put32(oneName, nameTable(built) + 4 * i, get32(built.bytes, nameTable(built)));
+  const struct {
+    const char* title;
+    std::vector<uint8_t> bytes;
+    uint64_t extra;
+    std::string firstName;
+    size_t lines;  // the names, or each ordinal up to 65,535 once
+  } cases[] = {
+      {"laid out and sorted", built.bytes, 0, "?Function1000000@Module@@QAEXPAVItem@@Z @1\n", count},
+      {"laid out, not sorted", textsSwapped, 28 * count, "?Function1000001@Module@@QAEXPAVItem@@Z @1\n", count},
+      {"out of order in the table", firstNamesSwapped(built, count), 28 * count,
+       "?Function1000001@Module@@QAEXPAVItem@@Z @2\n", count},
+      {"one name pointed at by every entry", oneName, 28 * count, longName + " @1\n", 65535},
+  };
+  const std::string dir = tempDir() + "/memory";
+  mkdir(dir.c_str(), 0755);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.title);
+    const std::string dll = writeTempFile("memory/NAMES.DLL", c.bytes);
+    Options options;
+    options.addressSpace = c.bytes.size() + (2u << 20) + c.extra;
+    options.timeoutSeconds = 10;
+    const ToolRun run = runTool(kProfile, {dir, dll}, options);
+    EXPECT_EQ("", run.err);
+    ASSERT_EQ(0, run.status);
+    const std::string profile = folderContents(dir)["NAMES.def"];
+    EXPECT_EQ("LIBRARY NAMES.DLL\nEXPORTS\n" + c.firstName, profile.substr(0, profile.find('\n', 26) + 1));
+    EXPECT_EQ(c.lines + 2, static_cast<size_t>(std::count(profile.begin(), profile.end(), '\n')));
+  }
 }
 
 // A profile is rewritten only when its bytes change; a temporary file left by

@@ -3,8 +3,7 @@
 #include <string.h>
 
 #include <algorithm>
-#include <map>
-#include <set>
+#include <unordered_set>
 
 #include "pe/exports.h"
 #include "pe/imports.h"
@@ -22,37 +21,43 @@ uint32_t Names::id(const std::string& text) {
 namespace {
 
 // Imports grouped by module name and kind, functions each once. The reader
-// numbers every distinct name, so that a name repeated many times is looked
-// up in `names` once.
+// numbers every distinct name from 0, so that a name repeated many times is
+// looked up in `names` once, and its numbers index plain tables.
 struct ImportCollector {
   ImageInfo* info;
   Names* names;
-  std::map<std::pair<uint32_t, bool>, size_t> groupOf;  // (module name's number, delayed)
-  std::unordered_map<uint32_t, uint32_t> nameOf;        // the reader's numbers to the run's
-  std::set<std::pair<size_t, FunctionKey>> seen;
+  std::vector<uint32_t> groupOf;      // by module name's number and kind: the group plus one, or 0
+  std::vector<uint32_t> nameOf;       // by the reader's number: the run's number plus one, or 0
+  std::unordered_set<uint64_t> seen;  // the group and the function
 };
+
+uint32_t& slot(std::vector<uint32_t>& table, size_t index) {
+  if (index >= table.size()) table.resize(index + 1, 0);
+  return table[index];
+}
 
 bool collectImport(void* context, const Import& entry, Note*) {
   ImportCollector& c = *static_cast<ImportCollector*>(context);
-  const auto key = std::make_pair(entry.moduleId, entry.delayed);
-  auto group = c.groupOf.find(key);
-  if (group == c.groupOf.end()) {
-    group = c.groupOf.emplace(key, c.info->imports.size()).first;
+  uint32_t& group = slot(c.groupOf, 2 * static_cast<size_t>(entry.moduleId) + (entry.delayed ? 1 : 0));
+  if (group == 0) {
     ImportedModule module;
     module.name = entry.module;
     module.delayed = entry.delayed;
     c.info->imports.push_back(module);
+    group = static_cast<uint32_t>(c.info->imports.size());
   }
   if (!entry.isFunction) return true;
   FunctionKey function;
   if (entry.function == nullptr) {
     function = kByOrdinal | entry.ordinal;
   } else {
-    auto name = c.nameOf.find(entry.functionId);
-    if (name == c.nameOf.end()) name = c.nameOf.emplace(entry.functionId, c.names->id(entry.function)).first;
-    function = name->second;
+    uint32_t& name = slot(c.nameOf, entry.functionId);
+    if (name == 0) name = c.names->id(entry.function) + 1;
+    function = name - 1;
   }
-  if (c.seen.insert({group->second, function}).second) c.info->imports[group->second].functions.push_back(function);
+  // A function key takes 33 bits.
+  if (c.seen.insert(static_cast<uint64_t>(group - 1) << 33 | function).second)
+    c.info->imports[group - 1].functions.push_back(function);
   return true;
 }
 
@@ -97,8 +102,9 @@ ImageInfo readImage(ImageSource source, Names& names) {
   }
   ImportCollector imports{&info, &names, {}, {}, {}};
   ExportCollector exports{&info, {}};
+  bool namesSorted = false;
   if (!readImportTables(&image, kOrdinaryImports, collectImport, &imports, &fault) ||
-      !readExports(&image, collectExport, &exports, &fault))
+      !readExportsInOrder(&image, collectExport, &exports, &namesSorted, &fault))
     return damaged(fault);
   // The loader reads the delay-load imports only when that code runs: damage
   // there leaves the image as it is, with its delay-load imports unknown.
@@ -107,12 +113,13 @@ ImageInfo readImage(ImageSource source, Names& names) {
   if (!readImportTables(&image, kDelayLoadImports, collectImport, &delayed, &delayFault))
     info.delayError = delayFault.text;
   // Names come in the order of the DLL's name table, which is sorted in every
-  // DLL a linker wrote: checked in one pass, sorted only when it is not.
+  // DLL a linker wrote: the reader checked that as it read them, and only a
+  // table it did not find sorted is sorted here.
   const char* base = info.exportNames.data();
   const auto byText = [base](const std::pair<uint32_t, int32_t>& a, const std::pair<uint32_t, int32_t>& b) {
     return strcmp(base + a.first, base + b.first) < 0;
   };
-  if (!std::is_sorted(exports.byName.begin(), exports.byName.end(), byText))
+  if (!namesSorted && !std::is_sorted(exports.byName.begin(), exports.byName.end(), byText))
     std::sort(exports.byName.begin(), exports.byName.end(), byText);
   info.byName = std::move(exports.byName);
   if (!std::is_sorted(info.byOrdinal.begin(), info.byOrdinal.end())) std::sort(info.byOrdinal.begin(), info.byOrdinal.end());

@@ -4,8 +4,6 @@
 
 namespace {
 
-const uint32_t kNone = UINT32_MAX;
-
 // A table of `count` entries of `width` bytes at `address`, which must lie
 // inside the file's data.
 bool readTable(MappedImage* image, uint32_t address, uint32_t count, uint32_t width, const char* what,
@@ -18,6 +16,7 @@ bool readTable(MappedImage* image, uint32_t address, uint32_t count, uint32_t wi
 }
 
 struct Tables {
+  NameReader reader;
   uint32_t base;
   uint32_t functionCount;
   uint32_t nameCount;
@@ -28,52 +27,61 @@ struct Tables {
   uint64_t forwardEnd;
 };
 
+uint32_t entryAt(const Tables& t, uint32_t k) { return u32At(t.functions.data + 4 * static_cast<uint64_t>(k)); }
+
+uint32_t nameAddressAt(const Tables& t, uint32_t i) { return u32At(t.names.data + 4 * static_cast<uint64_t>(i)); }
+
 bool forwards(const Tables& t, uint32_t address) {
-  return address >= t.forwardStart && address < t.forwardEnd;
+  return address != 0 && address >= t.forwardStart && address < t.forwardEnd;
 }
 
-// Reads the names and forwarders, makes them distinct, and hands each export
-// to the sink. `refs` holds the names first, then the forwarders;
-// `forwarderOf` gives an entry's forwarder in `refs`, `named` whether a name
-// refers to the entry.
-bool walk(MappedImage* image, const Tables& t, NameRef* refs, uint32_t* forwarderOf, bool* named,
-          ExportSink sink, void* context, Note* fault) {
-  uint32_t count = 0;
-  for (uint32_t i = 0; i < t.nameCount; ++i)
-    if (!readNameAt(image, u32At(t.names.data + 4 * static_cast<uint64_t>(i)), "export name", &refs[count++],
-                  fault))
-      return false;
-  for (uint32_t k = 0; k < t.functionCount; ++k) {
-    const uint32_t address = u32At(t.functions.data + 4 * static_cast<uint64_t>(k));
-    forwarderOf[k] = kNone;
-    named[k] = false;
-    if (address == 0 || !forwards(t, address)) continue;
-    if (!readNameAt(image, address, "export forwarder", &refs[count], fault)) return false;
-    forwarderOf[k] = count++;
+// The names of the exports, as a list: the names in their table's order,
+// then each entry of the address table, which holds a forwarder or no name.
+bool readExportName(void* context, uint32_t i, NameRef* name, Note* fault) {
+  Tables& t = *static_cast<Tables*>(context);
+  if (i < t.nameCount) return readName(&t.reader, nameAddressAt(t, i), "export name", name, fault);
+  const uint32_t address = entryAt(t, i - t.nameCount);
+  if (!forwards(t, address)) {
+    name->text = nullptr;
+    return true;
   }
-  uint32_t distinct = 0;
-  if (!internNames(refs, count, &distinct, fault)) return false;
+  return readName(&t.reader, address, "export forwarder", name, fault);
+}
 
+// The forwarder of an entry whose address is `address`, once read; null when
+// it does not forward.
+const char* forwarderAt(Tables& t, uint32_t address) {
+  return forwards(t, address) ? nameText(&t.reader, address) : nullptr;
+}
+
+const char* exportNameText(void* context, uint32_t i) {
+  Tables& t = *static_cast<Tables*>(context);
+  return i < t.nameCount ? nameText(&t.reader, nameAddressAt(t, i)) : forwarderAt(t, entryAt(t, i - t.nameCount));
+}
+
+// Hands each export to the sink: each distinct name once, then each entry
+// that no name handed on refers to. `named` holds a bit for each entry.
+bool walk(Tables& t, const NameIds& names, uint8_t* named, ExportSink sink, void* context, Note* fault) {
   uint32_t next = 0;  // the id of the next name not yet handed on
   for (uint32_t i = 0; i < t.nameCount; ++i) {
-    if (refs[i].id != next) continue;
+    if (names.id(i) != next) continue;
     ++next;
-    Export entry = {refs[i].text, refs[i].address, false, 0, 0, nullptr};
+    const uint32_t nameAddress = nameAddressAt(t, i);
+    Export entry = {nameText(&t.reader, nameAddress), nameAddress, false, 0, 0, nullptr};
     const uint32_t index = u16At(t.ordinals.data + 2 * static_cast<uint64_t>(i));
     if (index < t.functionCount) {
-      named[index] = true;
+      named[index / 8] = static_cast<uint8_t>(named[index / 8] | (1u << (index % 8)));
       entry.hasOrdinal = true;
       entry.ordinal = static_cast<uint64_t>(t.base) + index;
-      entry.address = u32At(t.functions.data + 4 * static_cast<uint64_t>(index));
-      if (forwarderOf[index] != kNone) entry.forwarder = refs[forwarderOf[index]].text;
+      entry.address = entryAt(t, index);
+      entry.forwarder = forwarderAt(t, entry.address);
     }
     if (!sink(context, entry, fault)) return false;
   }
   for (uint32_t k = 0; k < t.functionCount; ++k) {
-    const uint32_t address = u32At(t.functions.data + 4 * static_cast<uint64_t>(k));
-    if (address == 0 || named[k]) continue;
-    const Export entry = {nullptr, 0, true, static_cast<uint64_t>(t.base) + k, address,
-                          forwarderOf[k] == kNone ? nullptr : refs[forwarderOf[k]].text};
+    const uint32_t address = entryAt(t, k);
+    if (address == 0 || ((named[k / 8] >> (k % 8)) & 1) != 0) continue;
+    const Export entry = {nullptr, 0, true, static_cast<uint64_t>(t.base) + k, address, forwarderAt(t, address)};
     if (!sink(context, entry, fault)) return false;
   }
   return true;
@@ -82,6 +90,12 @@ bool walk(MappedImage* image, const Tables& t, NameRef* refs, uint32_t* forwarde
 }  // namespace
 
 bool readExports(MappedImage* image, ExportSink sink, void* context, Note* fault) {
+  bool namesSorted = false;
+  return readExportsInOrder(image, sink, context, &namesSorted, fault);
+}
+
+bool readExportsInOrder(MappedImage* image, ExportSink sink, void* context, bool* namesSorted, Note* fault) {
+  *namesSorted = true;
   DataDirectory directory;
   if (!mappedDirectory(*image, kExportDirectory, &directory) || directory.VirtualAddress == 0)
     return true;
@@ -90,6 +104,7 @@ bool readExports(MappedImage* image, ExportSink sink, void* context, Note* fault
     return outsideData(fault, "export directory", directory.VirtualAddress);
   const ExportDirectory record = decodeExportDirectory(header.data);
   Tables t;
+  t.reader = nameReader(image);
   t.base = record.Base;
   t.functionCount = record.NumberOfFunctions;
   t.nameCount = record.NumberOfNames;
@@ -103,19 +118,19 @@ bool readExports(MappedImage* image, ExportSink sink, void* context, Note* fault
     return false;
   if (t.nameCount == 0 && t.functionCount == 0) return true;
 
-  // Every table lies inside the file's data, so that these follow its size.
-  // A name for each entry of the name table and each forwarder, no more.
-  uint64_t refCount = t.nameCount;
-  for (uint32_t k = 0; k < t.functionCount; ++k) {
-    const uint32_t address = u32At(t.functions.data + 4 * static_cast<uint64_t>(k));
-    if (address != 0 && forwards(t, address)) ++refCount;
-  }
-  Block<NameRef> refs;
-  Block<uint32_t> forwarderOf;
-  Block<bool> named;
-  if (!refs.allocate(refCount) || !forwarderOf.allocate(t.functionCount) || !named.allocate(t.functionCount)) {
-    fault->add("no memory for ").addDecimal(refCount).add(" exports");
+  // Every table lies inside the file's data, at four bytes an entry at
+  // least, so that the list's count can't overflow and what is allocated
+  // here follows the file's size: nothing for each name when the names come
+  // laid out and sorted, and a bit for each entry of the address table.
+  NameIds names;
+  const NameList list = {&t, t.nameCount + t.functionCount, readExportName, exportNameText};
+  if (!internNames(list, t.nameCount, &names, fault)) return false;
+  *namesSorted = names.inTextOrder;
+  Block<uint8_t> named;
+  if (!named.allocate(t.functionCount / 8 + 1)) {
+    fault->add("no memory for ").addDecimal(t.functionCount).add(" exports");
     return false;
   }
-  return walk(image, t, refs.get(), forwarderOf.get(), named.get(), sink, context, fault);
+  for (size_t k = 0; k < named.count(); ++k) named[k] = 0;
+  return walk(t, names, named.get(), sink, context, fault);
 }

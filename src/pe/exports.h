@@ -32,4 +32,9 @@ typedef bool (*ExportSink)(void* context, const Export& entry, Note* fault);
 // data, two of its names share bytes, or the sink stopped the walk.
 bool readExports(MappedImage* image, ExportSink sink, void* context, Note* fault);
 
+// The same, and `*namesSorted` tells, before the first export is handed on,
+// whether the names come sorted by their bytes, as a linker sorts the name
+// table (when false they may still be).
+bool readExportsInOrder(MappedImage* image, ExportSink sink, void* context, bool* namesSorted, Note* fault);
+
 #endif

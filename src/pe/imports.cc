@@ -107,9 +107,10 @@ bool listsApart(const Descriptor* descriptors, uint32_t count, uint32_t* order, 
 bool readNames(MappedImage* image, Descriptor* descriptors, uint32_t count, NameRef* names,
                uint32_t* used, Note* fault) {
   *used = 0;
+  NameReader reader = nameReader(image);
   for (uint32_t i = 0; i < count; ++i) {
     descriptors[i].nameRef = *used;
-    if (!readNameAt(image, descriptors[i].nameAddress, "module name", &names[(*used)++], fault)) return false;
+    if (!readName(&reader, descriptors[i].nameAddress, "module name", &names[(*used)++], fault)) return false;
   }
   for (uint32_t i = 0; i < count; ++i) {
     const Descriptor& d = descriptors[i];
@@ -120,28 +121,37 @@ bool readNames(MappedImage* image, Descriptor* descriptors, uint32_t count, Name
       // top of the address space has no name, rather than one at address 0.
       const uint32_t hint = relative(entry, d.base);
       if (!inBounds(mappedBytes(image, hint), 0, 2)) return outsideData(fault, "hint/name entry", hint);
-      if (!readNameAt(image, static_cast<uint64_t>(hint) + 2, "function name", &names[(*used)++], fault))
+      if (!readName(&reader, static_cast<uint64_t>(hint) + 2, "function name", &names[(*used)++], fault))
         return false;
     }
   }
   return true;
 }
 
-bool emit(const Descriptor* descriptors, uint32_t count, const NameRef* names, uint32_t firstFunction,
-          ImportSink sink, void* context, Note* fault) {
+// The names read, as a list for internNames.
+bool readStoredName(void* context, uint32_t i, NameRef* name, Note*) {
+  *name = static_cast<const NameRef*>(context)[i];
+  return true;
+}
+
+const char* storedNameText(void* context, uint32_t i) { return static_cast<const NameRef*>(context)[i].text; }
+
+bool emit(const Descriptor* descriptors, uint32_t count, const NameRef* names, const NameIds& ids,
+          uint32_t firstFunction, ImportSink sink, void* context, Note* fault) {
   uint32_t next = firstFunction;
   for (uint32_t i = 0; i < count; ++i) {
     const Descriptor& d = descriptors[i];
-    const NameRef& module = names[d.nameRef];
-    if (!sink(context, {module.text, module.id, false, nullptr, 0, 0, d.delayed}, fault)) return false;
+    const char* module = names[d.nameRef].text;
+    const uint32_t moduleId = ids.id(d.nameRef);
+    if (!sink(context, {module, moduleId, false, nullptr, 0, 0, d.delayed}, fault)) return false;
     for (uint32_t k = 0; k < d.entries; ++k) {
       const uint32_t entry = u32At(d.list + 4 * static_cast<uint64_t>(k));
-      Import import = {module.text, module.id, true, nullptr, 0, 0, d.delayed};
+      Import import = {module, moduleId, true, nullptr, 0, 0, d.delayed};
       if ((entry & kOrdinalFlag) != 0) {
         import.ordinal = static_cast<uint16_t>(entry & 0xFFFF);
       } else {
         import.function = names[next].text;
-        import.functionId = names[next].id;
+        import.functionId = ids.id(next);
         ++next;
       }
       if (!sink(context, import, fault)) return false;
@@ -193,8 +203,8 @@ bool readImportTables(MappedImage* image, unsigned tables, ImportSink sink, void
     return false;
   }
   uint32_t used = 0;
-  uint32_t distinct = 0;
-  return readNames(image, descriptors.get(), count, names.get(), &used, fault) &&
-         internNames(names.get(), used, &distinct, fault) &&
-         emit(descriptors.get(), count, names.get(), count, sink, context, fault);
+  if (!readNames(image, descriptors.get(), count, names.get(), &used, fault)) return false;
+  NameIds ids;
+  return internNames({names.get(), used, readStoredName, storedNameText}, used, &ids, fault) &&
+         emit(descriptors.get(), count, names.get(), ids, count, sink, context, fault);
 }
