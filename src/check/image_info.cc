@@ -3,7 +3,6 @@
 #include <string.h>
 
 #include <algorithm>
-#include <unordered_set>
 
 #include "pe/exports.h"
 #include "pe/imports.h"
@@ -23,12 +22,43 @@ namespace {
 // Imports grouped by module name and kind, functions each once. The reader
 // numbers every distinct name from 0, so that a name repeated many times is
 // looked up in `names` once, and its numbers index plain tables.
+// A set of 64-bit keys in one table, found by open addressing: no block a
+// key.
+class KeySet {
+ public:
+  // False when the key was in already.
+  bool insert(uint64_t key) {
+    if (2 * (used_ + 1) > slots_.size()) grow();
+    const uint64_t stored = key + 1;  // 0 marks a free slot
+    const size_t mask = slots_.size() - 1;
+    for (size_t at = hash(key) & mask;; at = (at + 1) & mask) {
+      if (slots_[at] == stored) return false;
+      if (slots_[at] != 0) continue;
+      slots_[at] = stored;
+      ++used_;
+      return true;
+    }
+  }
+
+ private:
+  static size_t hash(uint64_t key) { return static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> 20); }
+  void grow() {
+    std::vector<uint64_t> old(slots_.empty() ? 64 : 2 * slots_.size(), 0);
+    old.swap(slots_);
+    used_ = 0;
+    for (const uint64_t stored : old)
+      if (stored != 0) insert(stored - 1);
+  }
+  std::vector<uint64_t> slots_;
+  size_t used_ = 0;
+};
+
 struct ImportCollector {
   ImageInfo* info;
   Names* names;
-  std::vector<uint32_t> groupOf;      // by module name's number and kind: the group plus one, or 0
-  std::vector<uint32_t> nameOf;       // by the reader's number: the run's number plus one, or 0
-  std::unordered_set<uint64_t> seen;  // the group and the function
+  std::vector<uint32_t> groupOf;  // by module name's number and kind: the group plus one, or 0
+  std::vector<uint32_t> nameOf;   // by the reader's number: the run's number plus one, or 0
+  KeySet seen;                    // the group and the function
 };
 
 uint32_t& slot(std::vector<uint32_t>& table, size_t index) {
@@ -56,14 +86,15 @@ bool collectImport(void* context, const Import& entry, Note*) {
     function = name - 1;
   }
   // A function key takes 33 bits.
-  if (c.seen.insert(static_cast<uint64_t>(group - 1) << 33 | function).second)
+  if (c.seen.insert(static_cast<uint64_t>(group - 1) << 33 | function))
     c.info->imports[group - 1].functions.push_back(function);
   return true;
 }
 
 struct ExportCollector {
   ImageInfo* info;
-  std::vector<std::pair<uint32_t, int32_t>> byName;  // offsets in the order met
+  std::vector<std::pair<uint32_t, int32_t>> byName;    // offsets in the order met
+  std::vector<std::pair<uint32_t, int32_t>> ordinals;  // in the order met
 };
 
 bool collectExport(void* context, const Export& entry, Note*) {
@@ -78,7 +109,7 @@ bool collectExport(void* context, const Export& entry, Note*) {
     c.byName.emplace_back(static_cast<uint32_t>(c.info->exportNames.size()), forwarder);
     c.info->exportNames.append(entry.name).push_back('\0');
   }
-  if (entry.ordinal <= UINT32_MAX) c.info->byOrdinal.emplace_back(static_cast<uint32_t>(entry.ordinal), forwarder);
+  if (entry.ordinal <= UINT32_MAX) c.ordinals.emplace_back(static_cast<uint32_t>(entry.ordinal), forwarder);
   return true;
 }
 
@@ -101,7 +132,7 @@ ImageInfo readImage(ImageSource source, Names& names) {
     return info;
   }
   ImportCollector imports{&info, &names, {}, {}, {}};
-  ExportCollector exports{&info, {}};
+  ExportCollector exports{&info, {}, {}};
   bool namesSorted = false;
   if (!readImportTables(&image, kOrdinaryImports, collectImport, &imports, &fault) ||
       !readExportsInOrder(&image, collectExport, &exports, &namesSorted, &fault))
@@ -122,7 +153,14 @@ ImageInfo readImage(ImageSource source, Names& names) {
   if (!namesSorted && !std::is_sorted(exports.byName.begin(), exports.byName.end(), byText))
     std::sort(exports.byName.begin(), exports.byName.end(), byText);
   info.byName = std::move(exports.byName);
-  if (!std::is_sorted(info.byOrdinal.begin(), info.byOrdinal.end())) std::sort(info.byOrdinal.begin(), info.byOrdinal.end());
+  // Ordinals are the base plus an index of the address table, so that a
+  // table from the least to the greatest is no larger than that one.
+  if (!exports.ordinals.empty()) {
+    const auto range = std::minmax_element(exports.ordinals.begin(), exports.ordinals.end());
+    info.ordinalBase = range.first->first;
+    info.byOrdinal.assign(range.second->first - info.ordinalBase + size_t(1), kNoExport);
+    for (const auto& entry : exports.ordinals) info.byOrdinal[entry.first - info.ordinalBase] = entry.second;
+  }
   return info;
 }
 

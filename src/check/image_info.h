@@ -37,6 +37,9 @@ struct ImportedModule {
   std::vector<FunctionKey> functions;  // each once, in the order first met
 };
 
+// No export of that ordinal.
+const int32_t kNoExport = INT32_MIN;
+
 // An image as read from its file: only the headers, section table, import
 // and export data are read, and the exports are kept compact.
 struct ImageInfo {
@@ -48,10 +51,13 @@ struct ImageInfo {
   std::string delayError;
   std::vector<ImportedModule> imports;
   std::string exportNames;  // the names, each ended by a NUL
-  // Exports by name (the offset of the name, sorted by the names' bytes) and
-  // by ordinal (sorted), each with its forwarder's index, or -1.
+  // Exports by name: the offset of the name, sorted by the names' bytes, and
+  // its forwarder's index, or -1.
   std::vector<std::pair<uint32_t, int32_t>> byName;
-  std::vector<std::pair<uint32_t, int32_t>> byOrdinal;
+  // By ordinal: the entry of ordinal `ordinalBase + i` is byOrdinal[i], its
+  // forwarder's index, -1 for a plain export, or kNoExport.
+  uint32_t ordinalBase = 0;
+  std::vector<int32_t> byOrdinal;
   std::vector<std::string> forwarders;  // "MODULE.Function" or "MODULE.#7"
 };
 

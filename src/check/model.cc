@@ -239,11 +239,11 @@ struct Walker {
   // it exports none.
   bool exported(const ImageInfo& info, FunctionKey function, int32_t* forwarder) const {
     if ((function & kByOrdinal) != 0) {
-      const uint32_t ordinal = static_cast<uint32_t>(function);
-      const auto it = std::lower_bound(info.byOrdinal.begin(), info.byOrdinal.end(),
-                                       std::make_pair(ordinal, INT32_MIN));
-      if (it == info.byOrdinal.end() || it->first != ordinal) return false;
-      *forwarder = it->second;
+      const uint64_t index = static_cast<uint32_t>(function) - uint64_t(info.ordinalBase);
+      if (static_cast<uint32_t>(function) < info.ordinalBase || index >= info.byOrdinal.size() ||
+          info.byOrdinal[index] == kNoExport)
+        return false;
+      *forwarder = info.byOrdinal[index];
       return true;
     }
     const char* name = files.names.text(static_cast<uint32_t>(function)).c_str();
