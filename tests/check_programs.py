@@ -131,9 +131,10 @@ S, B, I, N = str, bool, int, type(None)
 SHAPES = {
     "document": {"format": (S,), "hosts": (list,), "images": (list,)},
     "image": {"image": (S,), "results": (list,), "loads_under": (list,), "loads_from": (S, N)},
-    "result": {"host": (S,), "loads": (B,), "passes": (B,), "error": (S, N), "modules": (list,), "missing": (list,)},
+    "result": {"host": (S,), "loads": (B,), "passes": (B,), "error": (S, N), "modules": (list,), "missing": (list,),
+               "delay_load_damage": (list,)},
     "result --all": {"host": (S,), "loads": (B,), "passes": (B,), "error": (S, N), "modules": (list,),
-                     "missing": (list,), "found": (list,)},
+                     "missing": (list,), "found": (list,), "delay_load_damage": (list,)},
     "module": {"name": (S,), "kind": (S,), "file": (S, N), "delayed": (B,), "needed_by": (list,), "error": (S, N),
                "chain": (list,), "functions": (list,), "known": (B,)},
     "missing": {"module": (S,), "function": (S, N), "ordinal": (I, N), "needed_by": (S,), "delayed": (B,),
