@@ -168,12 +168,17 @@ class JunitReport : public Report {
 
 // ---- SARIF 2.1.0 ---------------------------------------------------------------
 
-// A path as a relative URI reference: every byte but the unreserved ones and
-// '/' percent-encoded.
+// A path as a URI: a relative reference for a relative path, a file URI for
+// an absolute one (a reader joins a relative reference to its base URI, which
+// a leading '/' would throw away). Every byte but the unreserved ones and '/'
+// is percent-encoded, and a run of '/' is written once: it names the same
+// folder, and "//" would start a host name.
 std::string uri(const std::string& path) {
   static const char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (const char c : path) {
+  std::string out = !path.empty() && path[0] == '/' ? "file://" : "";
+  for (size_t i = 0; i < path.size(); ++i) {
+    const char c = path[i];
+    if (c == '/' && i > 0 && path[i - 1] == '/') continue;
     const unsigned char u = static_cast<unsigned char>(c);
     if ((u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z') || (u >= '0' && u <= '9') || c == '-' || c == '.' ||
         c == '_' || c == '~' || c == '/') {
