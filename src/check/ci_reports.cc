@@ -1,5 +1,6 @@
 // The reports that CI dashboards read: JUnit XML test reports, SARIF 2.1.0
 // for code-scanning alerts and GitHub workflow commands for annotations.
+#include "check/files.h"
 #include "check/json.h"
 #include "check/reports.h"
 
@@ -288,8 +289,11 @@ class SarifReport : public Report {
     json_.field("image", image);
     json_.key("chain");
     json_.beginArray();
-    if (p.chain != nullptr)
+    if (p.chain != nullptr) {
       for (const std::string* name : p.chain->images) json_.string(*name);
+    } else {
+      json_.string(fileName(image));  // a problem of the image itself
+    }
     json_.endArray();
     json_.endObject();
     json_.endObject();
