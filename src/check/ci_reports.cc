@@ -64,6 +64,7 @@ std::vector<ProblemLine> problemLines(const std::string& image, const LoadResult
     p.delayed = m.delayed;
     p.known = m.known;
     p.chain = &r.chains[m.chain];
+    for (const FunctionResult& f : m.functions) p.detail.push_back(functionLine(f, r));
     lines.push_back(p);
   }
   for (const FunctionResult& f : r.functions) {
@@ -108,7 +109,10 @@ std::string xml(const std::string& text) {
 }
 
 // One test suite a host, one test case an image: the suites are known only
-// at the end, so that their cases are kept until then.
+// at the end, so that their cases are kept until then. A failure's text is
+// the image's problem lines that count, each with the functions under it, as
+// the text report writes them; known and delayed ones go to the test case's
+// standard output.
 class JunitReport : public Report {
  public:
   explicit JunitReport(const RunInfo& run) : run_(run), suites_(run.hosts.size()) {}
@@ -153,6 +157,7 @@ class JunitReport : public Report {
     for (const ProblemLine& p : problemLines(image, r, folders)) {
       std::string& to = p.known || p.delayed ? other : failing;
       to += xml(p.text) + (p.known ? " (known)" : "") + "\n";
+      for (const std::string& line : p.detail) to += xml(line) + "\n";
     }
     suite.cases += "    <testcase name=\"" + xml(image) + "\" classname=\"zymran-check\">\n";
     if (!r.passes) {

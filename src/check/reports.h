@@ -28,6 +28,9 @@ struct ProblemLine {
   bool delayed = false;
   bool known = false;
   const Chain* chain = nullptr;  // to the image that needs it; null for the image itself
+  // The lines under it in the text report: the functions needed from a
+  // module that fails whole.
+  std::vector<std::string> detail;
 };
 std::vector<ProblemLine> problemLines(const std::string& image, const LoadResult& r,
                                       const std::vector<std::string>& folders);
