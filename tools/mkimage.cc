@@ -562,6 +562,81 @@ bool writeLookups(const std::string& folder) {
   return true;
 }
 
+// The program tree of zymran-check's CI report test: under <folder>/app a
+// program that meets one problem of each kind (KERNEL32's CreateFileW and
+// GetTickCount, which a host may lack; GDI32; a DLL found nowhere, one to be
+// made unreadable, one not PE, one 64-bit, one with damaged delay-load data;
+// a DLL of <folder>/libs that lacks two of its functions and needs a DLL
+// found nowhere; a module whose name holds bytes that reports must escape;
+// a delay-loaded DLL found nowhere), programs that load, load with a delayed
+// problem only, or lack CreateFileW alone, and programs damaged or 64-bit
+// themselves.
+ImagePlan formatsProgram(std::vector<ImportedModule> modules) {
+  ImagePlan plan;
+  plan.modules = std::move(modules);
+  return plan;
+}
+
+ImagePlan formatsDll(const std::string& name, std::vector<ExportedFunction> exports,
+                     std::vector<ImportedModule> modules = {}) {
+  ImagePlan plan = formatsProgram(std::move(modules));
+  plan.dll = true;
+  plan.exportModuleName = name;
+  plan.exports = std::move(exports);
+  return plan;
+}
+
+// `plan`'s image with its data directory `index` moved far past the end of
+// the file.
+std::vector<uint8_t> directoryPastEnd(const ImagePlan& plan, unsigned index) {
+  BuiltImage built = buildImage(plan);
+  put32(built.bytes, built.peOffset + kPe32DirectoryCount + 4 + 8 * index, 0xF00000);
+  return built.bytes;
+}
+
+bool writeFormats(const std::string& folder) {
+  const std::string app = folder + "/app/";
+  const std::string libs = folder + "/libs/";
+  for (const std::string& f : {folder, app, libs})
+    if (mkdir(f.c_str(), 0777) != 0 && errno != EEXIST) {
+      perror(f.c_str());
+      return false;
+    }
+  const ImportedModule kernel = {"KERNEL32.dll", {{"GetVersion"}}};
+  const ImportedModule later = {"LATER.DLL", {{"Later"}}, false, true};
+  ImagePlan wide = formatsDll("WIDE.DLL", {{"Wide", ""}});
+  wide.pe32plus = true;
+  ImagePlan wideProgram = formatsProgram({kernel});
+  wideProgram.pe32plus = true;
+  BuiltImage bad = buildImage(formatsDll("BAD.DLL", {{"Bad", ""}}));
+  put32(bad.bytes, bad.peOffset + kPeSignature, 0);
+  const ImagePlan program = formatsProgram({
+      {"KERNEL32.dll", {{"GetVersion"}, {"CreateFileW"}, {"GetTickCount"}}},
+      {"GDI32.dll", {{"TextOutA"}}},
+      {"MISSING.DLL", {{"Start"}}},
+      {"SECRET.DLL", {{"Help"}}},
+      {"BAD.DLL", {{"Bad"}}},
+      {"WIDE.DLL", {{"Wide"}}},
+      {"PLUGIN.DLL", {{"Exported"}, {"Absent"}, byOrdinal(7)}},
+      {"DELAYBAD.DLL", {{"Run"}}},
+      {"odd%:,\n&<>\"\x01\x7f\xe9.dll", {{"Odd"}}},
+      later});
+  return writeFile(app + "APP.EXE", buildImage(program).bytes) &&
+         writeFile(app + "SECRET.DLL", buildImage(formatsDll("SECRET.DLL", {{"Help", ""}})).bytes) &&
+         writeFile(app + "BAD.DLL", bad.bytes) && writeFile(app + "WIDE.DLL", buildImage(wide).bytes) &&
+         writeFile(app + "DELAYBAD.DLL",
+                   directoryPastEnd(formatsDll("DELAYBAD.DLL", {{"Run", ""}}, {kernel, later}),
+                                    kDelayImportDirectory)) &&
+         writeFile(libs + "PLUGIN.DLL",
+                   buildImage(formatsDll("PLUGIN.DLL", {{"Exported", ""}}, {kernel, {"HELPER.DLL", {{"Assist"}}}}))
+                       .bytes) &&
+         writeFile(app + "OK.EXE", buildImage(formatsProgram({kernel})).bytes) &&
+         writeFile(app + "DELAYONLY.EXE", buildImage(formatsProgram({kernel, later})).bytes) &&
+         writeFile(app + "KNOWN.EXE", buildImage(formatsProgram({{"KERNEL32.dll", {{"CreateFileW"}}}})).bytes) &&
+         writeFile(app + "DAMAGED.EXE", directoryPastEnd(formatsProgram({kernel}), kImportDirectory)) &&
+         writeFile(app + "WIDE.EXE", buildImage(wideProgram).bytes);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -593,8 +668,9 @@ int main(int argc, char** argv) {
   if (argc == 4 && strcmp(argv[1], "names") == 0)
     return writeFile(argv[2], manyNamesImage(static_cast<uint32_t>(atoi(argv[3])))) ? 0 : 1;
   if (argc == 3 && strcmp(argv[1], "lookups") == 0) return writeLookups(argv[2]) ? 0 : 1;
+  if (argc == 3 && strcmp(argv[1], "formats") == 0) return writeFormats(argv[2]) ? 0 : 1;
   fprintf(stderr,
           "usage: zymran_mkimage sample <file> | seeds <folder> | corpus <folder> <count> | "
-          "profile-bench <folder> | tree <folder> | names <file> <count> | lookups <folder>\n");
+          "profile-bench <folder> | tree <folder> | names <file> <count> | lookups <folder> | formats <folder>\n");
   return 2;
 }

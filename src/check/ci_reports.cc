@@ -1,5 +1,6 @@
 // The reports that CI dashboards read: JUnit XML test reports, SARIF 2.1.0
 // for code-scanning alerts and GitHub workflow commands for annotations.
+#include "check/files.h"
 #include "check/json.h"
 #include "check/reports.h"
 
@@ -64,6 +65,7 @@ std::vector<ProblemLine> problemLines(const std::string& image, const LoadResult
     p.known = m.known;
     p.chain = r.chain(m.chain);
     p.hasChain = true;
+    for (const FunctionResult& f : m.functions) p.detail.push_back(functionLine(f, r));
     lines.push_back(p);
   }
   for (const FunctionResult& f : r.functions) {
@@ -110,7 +112,10 @@ std::string xml(const std::string& text) {
 }
 
 // One test suite a host, one test case an image: the suites are known only
-// at the end, so that their cases are kept until then.
+// at the end, so that their cases are kept until then. A failure's text is
+// the image's problem lines that count, each with the functions under it, as
+// the text report writes them; known and delayed ones go to the test case's
+// standard output.
 class JunitReport : public Report {
  public:
   explicit JunitReport(const RunInfo& run) : run_(run), suites_(run.hosts.size()) {}
@@ -155,6 +160,7 @@ class JunitReport : public Report {
     for (const ProblemLine& p : problemLines(image, r, folders)) {
       std::string& to = p.known || p.delayed ? other : failing;
       to += xml(p.text) + (p.known ? " (known)" : "") + "\n";
+      for (const std::string& line : p.detail) to += xml(line) + "\n";
     }
     suite.cases += "    <testcase name=\"" + xml(image) + "\" classname=\"zymran-check\">\n";
     if (!r.passes) {
@@ -171,12 +177,17 @@ class JunitReport : public Report {
 
 // ---- SARIF 2.1.0 ---------------------------------------------------------------
 
-// A path as a relative URI reference: every byte but the unreserved ones and
-// '/' percent-encoded.
+// A path as a URI: a relative reference for a relative path, a file URI for
+// an absolute one (a reader joins a relative reference to its base URI, which
+// a leading '/' would throw away). Every byte but the unreserved ones and '/'
+// is percent-encoded, and a run of '/' is written once: it names the same
+// folder, and "//" would start a host name.
 std::string uri(const std::string& path) {
   static const char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (const char c : path) {
+  std::string out = !path.empty() && path[0] == '/' ? "file://" : "";
+  for (size_t i = 0; i < path.size(); ++i) {
+    const char c = path[i];
+    if (c == '/' && i > 0 && path[i - 1] == '/') continue;
     const unsigned char u = static_cast<unsigned char>(c);
     if ((u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z') || (u >= '0' && u <= '9') || c == '-' || c == '.' ||
         c == '_' || c == '~' || c == '/') {
@@ -286,7 +297,11 @@ class SarifReport : public Report {
     json_.field("image", image);
     json_.key("chain");
     json_.beginArray();
-    for (const std::string* name : p.chain.images) json_.string(*name);
+    if (p.hasChain) {
+      for (const std::string* name : p.chain.images) json_.string(*name);
+    } else {
+      json_.string(fileName(image));  // a problem of the image itself
+    }
     json_.endArray();
     json_.endObject();
     json_.endObject();

@@ -29,6 +29,9 @@ struct ProblemLine {
   bool known = false;
   Chain chain;             // to the image that needs it
   bool hasChain = false;   // false for a problem of the image itself
+  // The lines under it in the text report: the functions needed from a
+  // module that fails whole.
+  std::vector<std::string> detail;
 };
 std::vector<ProblemLine> problemLines(const std::string& image, const LoadResult& r,
                                       const std::vector<std::string>& folders);
