@@ -539,6 +539,13 @@ TEST(CheckRun, FromWhichHostOn) {
   runRows("hosts-on", rows);
   // The JSON says the same.
   const std::string folder = folderOf("hosts-on-json", joined(hosts, images));
+  // Under a host that does not decide, problems are for information.
+  const std::string notice = " file=NEW.EXE,title=NEW.EXE under ";
+  const std::string line = "::function KERNEL32.dll New: not implemented (needed by NEW.EXE)\n";
+  EXPECT_EQ("::notice" + notice + "1.0" + line + "::error" + notice + "2.0" + line,
+            runIn(folder, with({"--require", "2.0", "--require", "3.0", "--format", "github", "NEW.EXE"})).out);
+  const std::string junit = runIn(folder, with({"--require", "2.0", "--format", "junit", "NEW.EXE"})).out;
+  EXPECT_NE(std::string::npos, junit.find("<testsuites name=\"zymran-check\" tests=\"3\" failures=\"1\">")) << junit;
   const CheckOutput run = runIn(folder, with({"--json", "NEW.EXE", "BOTH.EXE", "NONE.EXE"}));
   const nlohmann::json document = nlohmann::json::parse(run.out);
   const std::vector<std::pair<std::vector<std::string>, nlohmann::json>> expected = {

@@ -124,7 +124,8 @@ class JunitReport : public Report {
 
   std::string add(const ImageResults& image) override {
     const std::vector<std::string> folders = searchFolders(image.image, run_);
-    for (size_t h = 0; h < image.results.size(); ++h) addCase(image.image, image.results[h], folders, suites_[h]);
+    for (size_t h = 0; h < image.results.size(); ++h)
+      addCase(image.image, image.results[h], folders, run_.decisive(h), suites_[h]);
     return "";
   }
 
@@ -152,18 +153,20 @@ class JunitReport : public Report {
     std::string cases;
   };
 
+  // An image under a host that does not decide (--require) fails nothing:
+  // its problems are reported for information.
   void addCase(const std::string& image, const LoadResult& r, const std::vector<std::string>& folders,
-               Suite& suite) {
+               bool decides, Suite& suite) {
     ++suite.tests;
     std::string failing, other;
-    if (r.state == ImageState::Unopened) failing += xml(imageLine(image, r)) + "\n";
+    if (r.state == ImageState::Unopened) (decides ? failing : other) += xml(imageLine(image, r)) + "\n";
     for (const ProblemLine& p : problemLines(image, r, folders)) {
-      std::string& to = p.known || p.delayed ? other : failing;
+      std::string& to = p.known || p.delayed || !decides ? other : failing;
       to += xml(p.text) + (p.known ? " (known)" : "") + "\n";
       for (const std::string& line : p.detail) to += xml(line) + "\n";
     }
     suite.cases += "    <testcase name=\"" + xml(image) + "\" classname=\"zymran-check\">\n";
-    if (!r.passes) {
+    if (!r.passes && decides) {
       ++suite.failures;
       suite.cases += "      <failure message=\"" + xml(verdictLine(image, r)) + "\">" + failing + "</failure>\n";
     }
@@ -231,8 +234,9 @@ class SarifReport : public Report {
 
   std::string add(const ImageResults& image) override {
     const std::vector<std::string> folders = searchFolders(image.image, run_);
-    for (const LoadResult& r : image.results)
-      for (const ProblemLine& p : problemLines(image.image, r, folders)) result(image.image, r, p);
+    for (size_t h = 0; h < image.results.size(); ++h)
+      for (const ProblemLine& p : problemLines(image.image, image.results[h], folders))
+        result(image.image, image.results[h], p, run_.decisive(h));
     return take();
   }
 
@@ -280,12 +284,13 @@ class SarifReport : public Report {
     json_.endArray();
   }
 
-  void result(const std::string& image, const LoadResult& r, const ProblemLine& p) {
+  // A problem under a host that does not decide (--require) is a note.
+  void result(const std::string& image, const LoadResult& r, const ProblemLine& p, bool decides) {
     json_.beginObject();
     json_.field("ruleId", std::string(p.rule));
     json_.key("ruleIndex");
     json_.number(ruleIndex(p.rule));
-    json_.field("level", std::string(p.delayed ? "warning" : "error"));
+    json_.field("level", std::string(!decides ? "note" : p.delayed ? "warning" : "error"));
     text("message", p.text);
     location(neederPath(p, image));
     if (run_.baseline) {
@@ -346,10 +351,12 @@ class GithubReport : public Report {
   std::string add(const ImageResults& image) override {
     const std::vector<std::string> folders = searchFolders(image.image, run_);
     std::string out;
-    for (const LoadResult& r : image.results) {
+    for (size_t h = 0; h < image.results.size(); ++h) {
+      const LoadResult& r = image.results[h];
       const std::string title = commandProperty(shown(image.image) + " under " + shown(r.host));
       for (const ProblemLine& p : problemLines(image.image, r, folders)) {
-        const char* command = p.known ? "::notice" : p.delayed ? "::warning" : "::error";
+        // Known, or under a host that does not decide: for information.
+        const char* command = p.known || !run_.decisive(h) ? "::notice" : p.delayed ? "::warning" : "::error";
         out += std::string(command) + " file=" + commandProperty(shown(neederPath(p, image.image))) +
                ",title=" + title + "::" + commandData(p.text + (p.known ? " (known)" : "")) + "\n";
       }

@@ -29,6 +29,10 @@ struct RunInfo {
   std::vector<std::string> folders;  // searched after each image's own folder
   bool all = false;                  // every module and function, not only what fails
   bool baseline = false;             // problems are matched against a baseline
+  // Whether each host decides the status (--require): the others' problems
+  // are reported for information.
+  std::vector<bool> decides;
+  bool decisive(size_t host) const { return host >= decides.size() || decides[host]; }
 };
 
 // One image's results under every host, with the hosts it loads under.

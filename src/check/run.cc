@@ -145,7 +145,7 @@ class Run {
   Run(const Options& options, std::vector<Host> hosts, const RunInfo& info, Streams streams)
       : options_(options), info_(info), streams_(streams), checker_(files_, options.folders, std::move(hosts), options.all) {}
 
-  int go(const std::vector<bool>& decides, Baseline* baseline);
+  int go(Baseline* baseline);
 
  private:
   void open();
@@ -177,7 +177,7 @@ bool Run::emit(size_t d, const std::string& text) {
   return d != 0;
 }
 
-int Run::go(const std::vector<bool>& decides, Baseline* baseline) {
+int Run::go(Baseline* baseline) {
   open();
   for (size_t d = 0; d < destinations_.size(); ++d)
     if (!emit(d, destinations_[d]->report().begin())) return kNotChecked;
@@ -189,7 +189,7 @@ int Run::go(const std::vector<bool>& decides, Baseline* baseline) {
     settle(name, image.results, baseline);
     findLoadsFrom(&image);
     for (size_t h = 0; h < image.results.size(); ++h)
-      if (decides[h] && !image.results[h].passes) status_ = std::max(status_, kSomeFail);
+      if (info_.decisive(h) && !image.results[h].passes) status_ = std::max(status_, kSomeFail);
     status_ = std::max(status_, reportFaults(image, files_, unreadable, streams_));
     // Each image's report is written as soon as it is checked.
     for (size_t d = 0; d < destinations_.size(); ++d)
@@ -214,15 +214,14 @@ int runCheck(const Options& options, Streams streams) {
   info.folders = options.folders;
   info.all = options.all;
   info.baseline = !options.baseline.empty();
-  std::vector<bool> decides;
-  if (decidingHosts(options, info.hosts, &decides, streams) != kGoOn) return kNotChecked;
+  if (decidingHosts(options, info.hosts, &info.decides, streams) != kGoOn) return kNotChecked;
   for (const std::string& folder : options.folders)
     if (!isFolder(folder)) return usageError("--path " + folder + ": not a folder", streams);
   Baseline baseline;
   std::string error;
   if (info.baseline && !baseline.read(options.baseline, &error)) return usageError("--baseline " + error, streams);
   Run run(options, std::move(hosts), info, streams);
-  return run.go(decides, info.baseline ? &baseline : nullptr);
+  return run.go(info.baseline ? &baseline : nullptr);
 }
 
 }  // namespace check
