@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "check/files.h"
 #include "host/deffile.h"
 #include "image/modules.h"
 
@@ -29,14 +30,8 @@ struct Module {
 };
 
 bool readFile(const std::string& path, std::string* text) {
-  FILE* f = fopen(path.c_str(), "rb");
-  if (f == nullptr) return false;
-  char buffer[65536];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, f)) > 0) text->append(buffer, n);
-  const bool ok = ferror(f) == 0;
-  fclose(f);
-  return ok;
+  std::string reason;
+  return check::readWholeFile(path, text, &reason);
 }
 
 // The stand-in host looks exports up by name: entries without one are left
