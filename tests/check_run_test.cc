@@ -28,20 +28,11 @@ typedef std::vector<uint8_t> Bytes;
 
 Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
-ImagePlan program(std::vector<ImportedModule> modules) {
-  ImagePlan plan;
-  plan.modules = std::move(modules);
-  return plan;
-}
+ImagePlan program(std::vector<ImportedModule> modules) { return programPlan(std::move(modules)); }
 
 ImagePlan dll(const std::string& name, std::vector<ExportedFunction> exports,
               std::vector<ImportedModule> modules = {}) {
-  ImagePlan plan;
-  plan.dll = true;
-  plan.exportModuleName = name;
-  plan.exports = std::move(exports);
-  plan.modules = std::move(modules);
-  return plan;
+  return dllPlan(name, std::move(exports), std::move(modules));
 }
 
 Bytes build(const ImagePlan& plan) { return buildImage(plan).bytes; }

@@ -20,11 +20,7 @@
 namespace {
 
 ImagePlan dll(const std::string& name, std::vector<ExportedFunction> exports) {
-  ImagePlan plan;
-  plan.dll = true;
-  plan.exportModuleName = name;
-  plan.exports = std::move(exports);
-  return plan;
+  return dllPlan(name, std::move(exports));
 }
 
 TEST(CheckModel, Closures) {

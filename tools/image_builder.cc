@@ -309,6 +309,21 @@ BuiltImage buildImage(const ImagePlan& plan) {
   return image;
 }
 
+ImagePlan programPlan(std::vector<ImportedModule> modules) {
+  ImagePlan plan;
+  plan.modules = std::move(modules);
+  return plan;
+}
+
+ImagePlan dllPlan(const std::string& name, std::vector<ExportedFunction> exports,
+                  std::vector<ImportedModule> modules) {
+  ImagePlan plan = programPlan(std::move(modules));
+  plan.dll = true;
+  plan.exportModuleName = name;
+  plan.exports = std::move(exports);
+  return plan;
+}
+
 ImagePlan sampleImagePlan() {
   ImagePlan plan;
   plan.dll = true;

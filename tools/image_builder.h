@@ -71,6 +71,12 @@ uint32_t get32(const std::vector<uint8_t>& bytes, size_t offset);
 
 // The offsets of header and record fields are those of pe/pe.h.
 
+// A program importing `modules`; a DLL named `name` that exports `exports`
+// (in ordinal order) and imports `modules`.
+ImagePlan programPlan(std::vector<ImportedModule> modules);
+ImagePlan dllPlan(const std::string& name, std::vector<ExportedFunction> exports,
+                  std::vector<ImportedModule> modules = {});
+
 // A small image importing from KERNEL32, USER32, GDI32 and a non-system
 // module, as made for the README's sample.
 ImagePlan sampleImagePlan();

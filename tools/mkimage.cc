@@ -562,6 +562,14 @@ bool writeLookups(const std::string& folder) {
   return true;
 }
 
+// `plan`'s image with its data directory `index` moved far past the end of
+// the file.
+std::vector<uint8_t> directoryPastEnd(const ImagePlan& plan, unsigned index) {
+  BuiltImage built = buildImage(plan);
+  put32(built.bytes, built.peOffset + kPe32DirectoryCount + 4 + 8 * index, 0xF00000);
+  return built.bytes;
+}
+
 // The program tree of zymran-check's CI report test: under <folder>/app a
 // program that meets one problem of each kind (KERNEL32's CreateFileW and
 // GetTickCount, which a host may lack; GDI32; a DLL found nowhere, one to be
@@ -571,29 +579,6 @@ bool writeLookups(const std::string& folder) {
 // a delay-loaded DLL found nowhere), programs that load, load with a delayed
 // problem only, or lack CreateFileW alone, and programs damaged or 64-bit
 // themselves.
-ImagePlan formatsProgram(std::vector<ImportedModule> modules) {
-  ImagePlan plan;
-  plan.modules = std::move(modules);
-  return plan;
-}
-
-ImagePlan formatsDll(const std::string& name, std::vector<ExportedFunction> exports,
-                     std::vector<ImportedModule> modules = {}) {
-  ImagePlan plan = formatsProgram(std::move(modules));
-  plan.dll = true;
-  plan.exportModuleName = name;
-  plan.exports = std::move(exports);
-  return plan;
-}
-
-// `plan`'s image with its data directory `index` moved far past the end of
-// the file.
-std::vector<uint8_t> directoryPastEnd(const ImagePlan& plan, unsigned index) {
-  BuiltImage built = buildImage(plan);
-  put32(built.bytes, built.peOffset + kPe32DirectoryCount + 4 + 8 * index, 0xF00000);
-  return built.bytes;
-}
-
 bool writeFormats(const std::string& folder) {
   const std::string app = folder + "/app/";
   const std::string libs = folder + "/libs/";
@@ -604,13 +589,13 @@ bool writeFormats(const std::string& folder) {
     }
   const ImportedModule kernel = {"KERNEL32.dll", {{"GetVersion"}}};
   const ImportedModule later = {"LATER.DLL", {{"Later"}}, false, true};
-  ImagePlan wide = formatsDll("WIDE.DLL", {{"Wide", ""}});
+  ImagePlan wide = dllPlan("WIDE.DLL", {{"Wide", ""}});
   wide.pe32plus = true;
-  ImagePlan wideProgram = formatsProgram({kernel});
+  ImagePlan wideProgram = programPlan({kernel});
   wideProgram.pe32plus = true;
-  BuiltImage bad = buildImage(formatsDll("BAD.DLL", {{"Bad", ""}}));
+  BuiltImage bad = buildImage(dllPlan("BAD.DLL", {{"Bad", ""}}));
   put32(bad.bytes, bad.peOffset + kPeSignature, 0);
-  const ImagePlan program = formatsProgram({
+  const ImagePlan program = programPlan({
       {"KERNEL32.dll", {{"GetVersion"}, {"CreateFileW"}, {"GetTickCount"}}},
       {"GDI32.dll", {{"TextOutA"}}},
       {"MISSING.DLL", {{"Start"}}},
@@ -622,18 +607,18 @@ bool writeFormats(const std::string& folder) {
       {"odd%:,\n&<>\"\x01\x7f\xe9.dll", {{"Odd"}}},
       later});
   return writeFile(app + "APP.EXE", buildImage(program).bytes) &&
-         writeFile(app + "SECRET.DLL", buildImage(formatsDll("SECRET.DLL", {{"Help", ""}})).bytes) &&
+         writeFile(app + "SECRET.DLL", buildImage(dllPlan("SECRET.DLL", {{"Help", ""}})).bytes) &&
          writeFile(app + "BAD.DLL", bad.bytes) && writeFile(app + "WIDE.DLL", buildImage(wide).bytes) &&
          writeFile(app + "DELAYBAD.DLL",
-                   directoryPastEnd(formatsDll("DELAYBAD.DLL", {{"Run", ""}}, {kernel, later}),
+                   directoryPastEnd(dllPlan("DELAYBAD.DLL", {{"Run", ""}}, {kernel, later}),
                                     kDelayImportDirectory)) &&
          writeFile(libs + "PLUGIN.DLL",
-                   buildImage(formatsDll("PLUGIN.DLL", {{"Exported", ""}}, {kernel, {"HELPER.DLL", {{"Assist"}}}}))
+                   buildImage(dllPlan("PLUGIN.DLL", {{"Exported", ""}}, {kernel, {"HELPER.DLL", {{"Assist"}}}}))
                        .bytes) &&
-         writeFile(app + "OK.EXE", buildImage(formatsProgram({kernel})).bytes) &&
-         writeFile(app + "DELAYONLY.EXE", buildImage(formatsProgram({kernel, later})).bytes) &&
-         writeFile(app + "KNOWN.EXE", buildImage(formatsProgram({{"KERNEL32.dll", {{"CreateFileW"}}}})).bytes) &&
-         writeFile(app + "DAMAGED.EXE", directoryPastEnd(formatsProgram({kernel}), kImportDirectory)) &&
+         writeFile(app + "OK.EXE", buildImage(programPlan({kernel})).bytes) &&
+         writeFile(app + "DELAYONLY.EXE", buildImage(programPlan({kernel, later})).bytes) &&
+         writeFile(app + "KNOWN.EXE", buildImage(programPlan({{"KERNEL32.dll", {{"CreateFileW"}}}})).bytes) &&
+         writeFile(app + "DAMAGED.EXE", directoryPastEnd(programPlan({kernel}), kImportDirectory)) &&
          writeFile(app + "WIDE.EXE", buildImage(wideProgram).bytes);
 }
 
