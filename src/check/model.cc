@@ -488,16 +488,25 @@ bool Closure::discover() {
 // over load-time edges for the load-time members, over all edges for the
 // delayed ones.
 void Closure::chains(bool delayed) {
-  std::vector<std::vector<const Edge*>> out(members_.size());
-  for (size_t e = 0; e < (delayed ? edges_.size() : loadEdges_); ++e)
-    out[w_.memberOf[edges_[e].from]].push_back(&edges_[e]);
-  for (auto& edges : out)
-    std::stable_sort(edges.begin(), edges.end(), [](const Edge* a, const Edge* b) { return a->order < b->order; });
+  // Each member's edges, in one array: counted, placed, then put in import
+  // order.
+  const size_t count = delayed ? edges_.size() : loadEdges_;
+  std::vector<size_t> start(members_.size() + 1, 0);
+  for (size_t e = 0; e < count; ++e) ++start[w_.memberOf[edges_[e].from] + 1];
+  for (size_t m = 0; m < members_.size(); ++m) start[m + 1] += start[m];
+  std::vector<const Edge*> out(count);
+  std::vector<size_t> next(start.begin(), start.end() - 1);
+  for (size_t e = 0; e < count; ++e) out[next[w_.memberOf[edges_[e].from]]++] = &edges_[e];
+  for (size_t m = 0; m < members_.size(); ++m)
+    std::stable_sort(out.begin() + static_cast<long>(start[m]), out.begin() + static_cast<long>(start[m + 1]),
+                     [](const Edge* a, const Edge* b) { return a->order < b->order; });
   std::vector<bool> reached(members_.size(), false);
   reached[w_.memberOf[root_]] = true;
   std::vector<uint32_t> queue{root_};
-  for (size_t next = 0; next < queue.size(); ++next) {
-    for (const Edge* edge : out[w_.memberOf[queue[next]]]) {
+  for (size_t at = 0; at < queue.size(); ++at) {
+    const uint32_t from = w_.memberOf[queue[at]];
+    for (size_t e = start[from]; e < start[from + 1]; ++e) {
+      const Edge* edge = out[e];
       const uint32_t local = w_.memberOf[edge->to];
       // The image named is reached from the start; it is spelled as the
       // first import of it that the walk meets.
