@@ -493,7 +493,8 @@ TEST(CheckRun, FromWhichHostOn) {
       {"NONE.EXE", build(program({{"KERNEL32.dll", {{"None"}}}}))}};
   const std::vector<std::string> three = {"--host", "1.0=h/1.0", "--host", "2.0=h/2.0", "--host", "3.0=h/3.0"};
   auto with = [&](std::vector<std::string> more) { return joined(three, more); };
-  const std::string newFails = "  function KERNEL32.dll New: not implemented (needed by NEW.EXE)\n  1 problem: 1 function\n";
+  const std::string newFails =
+      "  function KERNEL32.dll New: not implemented (needed by NEW.EXE)\n  1 problem: 1 function\n";
   const std::vector<Row> rows = {
       {"loads under the last host only, and from it on", joined(hosts, images), with({"NEW.EXE"}), 1,
        "NEW.EXE under 1.0: does not load\n" + newFails + "NEW.EXE under 2.0: does not load\n" + newFails +
@@ -551,7 +552,8 @@ TEST(CheckRun, FromWhichHostOn) {
 // and one added; only the new one decides.
 TEST(CheckRun, KnownProblems) {
   writeHosts();
-  const Bytes before = build(program({{"KERNEL32.dll", {{"GetVersion"}, {"CreateFileW"}}}, {"GDI32.dll", {{"TextOutA"}}}}));
+  const Bytes before =
+      build(program({{"KERNEL32.dll", {{"GetVersion"}, {"CreateFileW"}}}, {"GDI32.dll", {{"TextOutA"}}}}));
   const Bytes after = build(program({{"KERNEL32.dll", {{"GetVersion"}, {"NoSuch"}}}, {"GDI32.dll", {{"TextOutA"}}}}));
   const std::string folder = folderOf("known", {{kApp, before}, {"bad.json", text("{\"format\": \"other\"}")}});
   const std::vector<std::string> host = {"--host", "1.0=../hosts/1.0"};

@@ -121,7 +121,8 @@ bool Baseline::read(const std::string& path, std::string* error) {
     const nlohmann::json document = nlohmann::json::parse(text);
     if (document.at("format").get<std::string>() != "zymran-check 1") throw std::exception();
     for (const nlohmann::json& image : document.at("images"))
-      for (const nlohmann::json& result : image.at("results")) readResult(bytesOf(image.at("image")), result, &problems);
+      for (const nlohmann::json& result : image.at("results"))
+        readResult(bytesOf(image.at("image")), result, &problems);
   } catch (const std::exception&) {
     *error = path + ": not a zymran-check JSON report";
     return false;

@@ -625,15 +625,13 @@ void Closure::fillFunctions(LoadResult* out) {
       targets.push_back(e.target);
     }
   }
-  const auto byPlace = [](const std::pair<uint64_t, size_t>& a, const std::pair<uint64_t, size_t>& b) {
-    return a.first < b.first;
-  };
+  typedef std::pair<uint64_t, size_t> Place;
   if (sharedNames) {
-    std::sort(places.begin(), places.end(), [&](const std::pair<uint64_t, size_t>& a, const std::pair<uint64_t, size_t>& b) {
+    std::sort(places.begin(), places.end(), [&results](const Place& a, const Place& b) {
       return a.first != b.first ? a.first < b.first : results[a.second].function < results[b.second].function;
     });
   } else {
-    std::stable_sort(places.begin(), places.end(), byPlace);
+    std::stable_sort(places.begin(), places.end(), [](const Place& a, const Place& b) { return a.first < b.first; });
   }
   for (size_t i = 0; i < places.size(); ++i) {
     const FunctionResult& result = results[places[i].second];

@@ -143,7 +143,10 @@ class Destination {
 class Run {
  public:
   Run(const Options& options, std::vector<Host> hosts, const RunInfo& info, Streams streams)
-      : options_(options), info_(info), streams_(streams), checker_(files_, options.folders, std::move(hosts), options.all) {}
+      : options_(options),
+        info_(info),
+        streams_(streams),
+        checker_(files_, options.folders, std::move(hosts), options.all) {}
 
   int go(Baseline* baseline);
 
