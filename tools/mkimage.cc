@@ -438,14 +438,17 @@ ImagePlan hostPlan(const SystemModule& module) {
   return plan;
 }
 
+bool makeFolder(const std::string& folder) {
+  if (mkdir(folder.c_str(), 0777) == 0 || errno == EEXIST) return true;
+  perror(folder.c_str());
+  return false;
+}
+
 bool writeTree(const std::string& folder) {
   const std::string bin = folder + "/bin";
   const std::string host = folder + "/host";
   for (const std::string& f : {folder, bin, host})
-    if (mkdir(f.c_str(), 0777) != 0 && errno != EEXIST) {
-      perror(f.c_str());
-      return false;
-    }
+    if (!makeFolder(f)) return false;
   for (const TreeImage& image : treePlans())
     if (!writeFile(bin + "/" + image.name, buildImage(image.plan).bytes)) return false;
   return writeFile(host + "/KERNEL32.DLL", buildImage(hostPlan(kKernel)).bytes) &&
@@ -500,12 +503,6 @@ std::vector<uint8_t> lookupProgram(const std::vector<std::string>& modules) {
   for (const std::string& module : modules) plan.modules.push_back({module, {{"Func"}}});
   plan.modules.push_back({"KERNEL32.dll", {{"ExitProcess"}}});
   return buildImage(plan).bytes;
-}
-
-bool makeFolder(const std::string& folder) {
-  if (mkdir(folder.c_str(), 0777) == 0 || errno == EEXIST) return true;
-  perror(folder.c_str());
-  return false;
 }
 
 bool linkFile(const std::string& from, const std::string& to) {
@@ -583,10 +580,7 @@ bool writeFormats(const std::string& folder) {
   const std::string app = folder + "/app/";
   const std::string libs = folder + "/libs/";
   for (const std::string& f : {folder, app, libs})
-    if (mkdir(f.c_str(), 0777) != 0 && errno != EEXIST) {
-      perror(f.c_str());
-      return false;
-    }
+    if (!makeFolder(f)) return false;
   const ImportedModule kernel = {"KERNEL32.dll", {{"GetVersion"}}};
   const ImportedModule later = {"LATER.DLL", {{"Later"}}, false, true};
   ImagePlan wide = dllPlan("WIDE.DLL", {{"Wide", ""}});
